@@ -1,0 +1,35 @@
+// The command line: the one settings record and its parser.
+#pragma once
+
+#include <cstdint>
+
+enum action_kind : int32_t {
+    ACTION_NONE = 0,
+    ACTION_UPDATE_AUTO = 1,
+    ACTION_UPDATE_MANUAL = 2,
+    ACTION_EXIT_BOOTLOADER = 3,
+};
+
+// Filled by options_load before any action runs. The texts are always
+// NUL-terminated; longer arguments are cut to fit.
+struct options_record {
+    int32_t action = ACTION_NONE;
+    char fw_path[1024] = {};
+    char port[64] = {};
+    bool prompt = false;
+    bool force = false;
+    bool bootloader = false;
+    bool no_status = false;
+    bool basic_status = false;
+    bool tx_rate = false;
+};
+
+extern options_record options;
+
+extern const char cli_usage[];
+extern const char cli_help[];
+extern const char hubflash_version[]; // "3.00"
+
+// True when an action is to run; false when the program ends at once (usage,
+// help, version or a command-line error, already printed).
+bool options_load(int argc, char** argv);

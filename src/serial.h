@@ -1,0 +1,47 @@
+// The serial link to a hub: open a named port at 115200 8N1, send text, and
+// turn the received byte stream into whole lines. A hub restarts during an
+// update and its USB serial port vanishes and returns; a watcher thread closes
+// and reopens the port meanwhile, so the record stays usable across the gap.
+// At most one port is open at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "lfqueue.h"
+#include "timer.h"
+
+struct serial_connection; // shared with the watcher thread; private to the serial module
+
+// A line from the hub, as queued by the receiver: owned by the queue until popped.
+struct rx_line {
+    std::string text;
+};
+
+struct serial_port {
+    bool started = false;          // the watcher thread runs (not: the port opened)
+    std::string name;              // at most 255 characters
+    char line[256] = {};           // the line being received; wraps after 256 bytes
+    int32_t line_pos = 0;
+    lfqueue rx_queue;              // completed lines (rx_line*), oldest first
+    std::shared_ptr<serial_connection> conn; // null before serial_init and after serial_free
+};
+
+// False only when the connection state could not be allocated. A port that
+// cannot be opened still gives true: the failure shows as failing I/O.
+bool serial_init(serial_port* port, const char* name);
+// Waits while the port is unavailable, then writes the text. True when the write succeeded.
+bool serial_tx(serial_port* port, const char* text);
+// One poll: read what has arrived, queue complete lines, hand out at most one
+// (without line ends, ">>" at its start skipped once). False when no line is waiting.
+bool serial_rx_pop(serial_port* port, char* dst, size_t len);
+bool serial_available(serial_port* port);
+void serial_stop(serial_port* port);
+// Ends the watcher, closes the port, discards queued lines. The record may be
+// passed to serial_init again.
+void serial_free(serial_port* port);
+// Names of the serial ports to scan for hubs: HUBFLASH_PORTS (comma-separated)
+// when set, otherwise the system's serial ports in the system's order.
+string_list serial_find_ports();

@@ -1,0 +1,26 @@
+// The program's one clock, its waits, and the packed string list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Milliseconds of a monotonic clock, wrapping in 32 bits. Only differences
+// between two readings taken within about 24 days of each other mean anything.
+int32_t get_absolute_time();
+// True once at least `duration` ms have passed since `start` (at once for duration <= 0).
+bool time_reached(int32_t start, int32_t duration);
+// Sleep until `ms` milliseconds have passed (about 1 ms precision).
+void wait_ms(int32_t ms);
+
+// Strings stored back to back in one buffer, each followed by a NUL, with one
+// more NUL after the last: the list holding P and QR is "P\0QR\0\0". An empty
+// list is a single NUL; its length is bytes.size().
+struct string_list {
+    std::string bytes;
+};
+void string_list_init(string_list& list);
+// Appends a copy of s. The empty string cannot be stored (it would read as the
+// end of the list), so it is not added.
+void string_list_add(string_list& list, std::string_view s);
+void string_list_free(string_list& list);

@@ -1,0 +1,55 @@
+// Firmware images: the image file format, its in-memory form (a flash image per
+// board device type, cut into upload blocks of ready-made upload lines), lookups
+// and block CRCs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "functions.h"
+
+constexpr uint32_t UFW_FLASH_START = 0x4000;     // nothing below is taken from a file or sent
+constexpr uint32_t UFW_FLASH_TOP = 0x1FFFF;      // highest address any board has
+constexpr uint32_t UFW_MEMORY_SIZE = 0x1C000;    // bytes from UFW_FLASH_START to UFW_FLASH_TOP
+constexpr int32_t UFW_MAX_BLOCKS = 896;
+constexpr uint32_t UFW_LINE_BYTES = 16;          // data bytes per upload line
+constexpr long long UFW_MAX_FILE_SIZE = 64LL * 1024 * 1024;
+
+// One section of an image: the firmware for one board device type.
+struct ufw_dfw {
+    uint16_t device_type = 0;
+    std::vector<hex_line> lines;                // data lines in file order, ends stripped
+    std::vector<std::vector<hex_line>> blocks;  // upload lines of each block, in address order
+    uint32_t end_address = 0;                   // highest address data may be written to; 0 for unknown types
+    std::vector<uint8_t> memory;                // UFW_MEMORY_SIZE bytes: flash from 0x4000; 0xFF where unwritten
+    uint8_t block_size = 0;                     // bytes per upload block; 0 for unknown types
+
+    int32_t line_count() const { return static_cast<int32_t>(lines.size()); }
+    int32_t block_count() const { return static_cast<int32_t>(blocks.size()); }
+};
+
+struct ufw {
+    bool loaded = false;          // the text was parsed to its end and every section populated
+    int32_t version = 0;          // major * 100 + minor, from the last version line
+    std::vector<ufw_dfw> firmware; // sections in file order
+};
+
+// Clear the image, then read the file whole and parse it. A missing, unreadable
+// or oversized file (or a directory) leaves the image not loaded; nothing is printed.
+void ufw_load_file(const char* path, ufw& image);
+// Parse an image text; the text ends at its first NUL if it holds one.
+void ufw_load_data(std::string_view text, ufw& image);
+// Lay the section's data lines into memory and cut its upload blocks.
+void ufw_dfw_populate(ufw_dfw& section);
+// First section in file order with that device type, or null.
+const ufw_dfw* ufw_get_for_device_type(const ufw& image, uint16_t device_type);
+// CRC-16 of the block_size bytes of memory at `offset` (a block start minus 0x4000).
+uint16_t ufw_get_crc_for_firmware(const ufw_dfw& section, uint32_t offset);
+// Release every section; the record stays with the caller, not loaded.
+void ufw_free(ufw& image);
+
+struct device;
+// 0 when one of the hub's boards has no section of its device type; otherwise 2
+// when the image is newer than at least one board's firmware; otherwise 1.
+int ufw_check_device_status(const ufw& image, const device& dev);
