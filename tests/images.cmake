@@ -1,0 +1,2 @@
+hub_unit_test(unit_functions SOURCES unit/test_functions.cpp LIBS hub_functions)
+hub_unit_test(unit_ufw SOURCES unit/test_ufw.cpp LIBS hub_ufw)
