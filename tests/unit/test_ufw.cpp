@@ -1,1 +1,337 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+
+#include "device.h"
+#include "ufw.h"
+
+// The next `allocations_until_failure` calls of operator new succeed, the one
+// after throws; negative means never fail.
+static long allocations_until_failure = -1;
+
+void* operator new(std::size_t size) {
+    if (allocations_until_failure == 0) {
+        allocations_until_failure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocations_until_failure > 0) --allocations_until_failure;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string example(const char* eol) {
+    std::string text;
+    for (const char* line :
+         {"___123", ">>>0201", ":020000040000FA", ":10400000000102030405060708090A0B0C0D0E0F38",
+          ":00000001FF", "!!!!!!!!"})
+        text += line + std::string(eol);
+    return text;
+}
+
+ufw load(std::string_view text) {
+    ufw image;
+    ufw_load_data(text, image);
+    return image;
+}
+
+// Type-00 and type-04 records; checksums are left at 00 since nothing checks them.
+std::string rec(uint16_t address, const std::string& data) {
+    char head[16];
+    std::snprintf(head, sizeof head, ":%02X%04X00", unsigned(data.size() / 2), unsigned(address));
+    return head + data + "00";
+}
+std::string upper(uint16_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, ":02000004%04X00", unsigned(value));
+    return text;
+}
+std::string section(const char* header, std::initializer_list<std::string> lines) {
+    std::string text = std::string(header) + "\n";
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text + "!!!!!!!!\n";
+}
+
+const std::string bytes16 = "00112233445566778899AABBCCDDEEFF";
+const std::string ff16(32, 'F');
+
+bool erased(const ufw_dfw& dfw, size_t from = 0, size_t to = UFW_MEMORY_SIZE) {
+    return dfw.memory.size() == UFW_MEMORY_SIZE &&
+           std::all_of(dfw.memory.begin() + from, dfw.memory.begin() + to,
+                       [](uint8_t b) { return b == 0xFF; });
+}
+
+TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
+    const ufw image = load(example("\n"));
+    ASSERT_TRUE(image.loaded);
+    EXPECT_EQ(image.version, 123);
+    ASSERT_EQ(image.firmware.size(), 1u);
+    const ufw_dfw& dfw = image.firmware[0];
+    EXPECT_EQ(dfw.line_count(), 3);
+    for (uint8_t i = 0; i < 16; ++i)
+        EXPECT_EQ(dfw.memory[i], i);
+    EXPECT_TRUE(erased(dfw, 16));
+    ASSERT_EQ(dfw.block_count(), 1);
+    const char* expected[] = {";1000400005000102030405060708090A0B0C0D0E0F33",
+                              ";1000401005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFAB",
+                              ";1000402005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF9B",
+                              ";1000403005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF8B"};
+    ASSERT_EQ(dfw.blocks[0].size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(dfw.blocks[0][i].text, expected[i]);
+        EXPECT_EQ(dfw.blocks[0][i].address, 0x4000u + 16 * i);
+    }
+    EXPECT_EQ(ufw_get_crc_for_firmware(dfw, 0), 0x2D4B);
+}
+
+TEST(UfwLoad, LineEndsRunsOfNewlinesAndNulDoNotChangeTheImage) {
+    const ufw lf = load(example("\n"));
+    const std::string nul_tail = example("\n") + '\0' + "___7\n>>>0101\n";
+    for (const std::string& text : {example("\r\n"), "\n\n" + example("\n\n\n"), nul_tail}) {
+        const ufw other = load(text);
+        ASSERT_TRUE(other.loaded);
+        EXPECT_EQ(other.version, 123);
+        ASSERT_EQ(other.firmware.size(), 1u);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(other.firmware[0].lines.at(i).text, lf.firmware[0].lines[i].text);
+        EXPECT_EQ(other.firmware[0].memory, lf.firmware[0].memory);
+        EXPECT_EQ(other.firmware[0].blocks.at(0).at(3).text, lf.firmware[0].blocks[0][3].text);
+    }
+}
+
+TEST(UfwLoad, VersionLines) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"", 0},
+        {"notes\n!!!!!!!!\n", 0},
+        {"___1\n___2\n", 2},
+        {"___ 12\r\n", 12},
+        {"___x12\n", 0},
+        {"___12abc\n", 12},
+        {"___-3\n", -3},
+        {"___4294967396\n", INT32_MAX},
+        {"___-99999999999\n", INT32_MIN}}; // saturates, no wrap
+    for (const auto& [text, version] : cases) {
+        const ufw image = load(text);
+        EXPECT_TRUE(image.loaded && image.firmware.empty()) << text;
+        EXPECT_EQ(image.version, version) << text;
+    }
+    const ufw inside = load(">>>0201\n___9\n" + rec(0x4000, "AA") + "\n___10\n!!!!!!!!\n");
+    EXPECT_EQ(inside.version, 10);
+    EXPECT_EQ(inside.firmware.at(0).line_count(), 1);
+}
+
+TEST(UfwLoad, SectionBoundaries) {
+    // No end marker: a later header is a data line of the open section.
+    const ufw open =
+        load(">>>0201\n" + rec(0x4000, "AA") + "\n>>>0101\n" + rec(0x4010, "BB") + "\n");
+    ASSERT_EQ(open.firmware.size(), 1u);
+    EXPECT_EQ(open.firmware[0].lines.at(1).text, ">>>0101");
+    EXPECT_EQ(open.firmware[0].memory[0x10], 0xBB);
+    // End markers outside a section are free text; prefixes are enough.
+    const ufw marked = load("!!!!!!!!\n>>>0202 main\n" + rec(0x4000, "AA") + "\n!!!!!!!!!!\n" +
+                            rec(0x4000, "BB") + "\n");
+    ASSERT_EQ(marked.firmware.size(), 1u);
+    EXPECT_EQ(marked.firmware[0].device_type, 0x0202);
+    EXPECT_EQ(marked.firmware[0].line_count(), 1);
+    EXPECT_EQ(load(">>>12\r\n").firmware.at(0).device_type, 0x12);
+    // Duplicate device types: both populated, the first is found.
+    const ufw twice =
+        load(section(">>>0201", {rec(0x4000, "01")}) + section(">>>0201", {rec(0x8000, "02")}));
+    ASSERT_EQ(twice.firmware.size(), 2u);
+    EXPECT_EQ(ufw_get_for_device_type(twice, 0x0201), &twice.firmware[0]);
+    EXPECT_EQ(twice.firmware[1].block_count(), 257);
+    EXPECT_EQ(ufw_get_for_device_type(twice, 0x0202), nullptr);
+}
+
+TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused) {
+    std::string many;
+    for (int i = 0; i < 256; ++i)
+        many += ">>>0201\n!!!!!!!!\n";
+    ufw image;
+    ufw_load_data(many, image);
+    EXPECT_TRUE(image.loaded);
+    EXPECT_EQ(image.firmware.size(), 256u);
+    ufw_load_data(many + ">>>0201\n", image);
+    EXPECT_FALSE(image.loaded);
+}
+
+TEST(UfwLoad, DataLineEndsLoseControlAndHighBytesButKeepSpaces) {
+    const ufw image = load(">>>0201\n:00000001FF \x80\x9f\r\n\x01\r\n:0A\x80OK\xff\n");
+    const ufw_dfw& dfw = image.firmware.at(0);
+    ASSERT_EQ(dfw.line_count(), 3);
+    EXPECT_EQ(dfw.lines[0].text, ":00000001FF ");
+    EXPECT_EQ(dfw.lines[1].text, "");
+    EXPECT_EQ(dfw.lines[2].text, ":0A\x80OK");
+}
+
+TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
+    const ufw small =
+        load(section(">>>0201", {upper(1), rec(0, "55")}) +
+             section(">>>0201", {rec(0x3FF0, bytes16 + bytes16)}) + section(">>>0201", {}) +
+             section(">>>0201", {upper(0), ":0400000512345678E3"}));
+    for (const ufw_dfw& dfw : small.firmware)
+        EXPECT_TRUE(erased(dfw) && dfw.block_count() == 0);
+
+    const ufw large = load(section(">>>0101", {upper(1), rec(0, "55")}));
+    EXPECT_EQ(large.firmware.at(0).memory[0xC000], 0x55);
+    EXPECT_EQ(large.firmware[0].block_count(), 385); // (0x10080 - 0x4000) / 128
+    EXPECT_EQ(large.firmware[0].blocks[384].at(7).address, 0x10070u);
+}
+
+TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStartAddress) {
+    const ufw image = load(section(">>>0203", {rec(0x8000, bytes16)}) +
+                           section(">>>0201", {rec(0x7FF8, bytes16)}));
+    const ufw_dfw& gap = image.firmware.at(0);
+    ASSERT_EQ(gap.block_count(), 257);
+    for (int j = 0; j < 256; ++j)
+        for (const hex_line& line : gap.blocks[j])
+            ASSERT_EQ(line.text.substr(11, 32), ff16) << j;
+    EXPECT_EQ(gap.blocks[256].at(0).text, build_hex_cmd(0x8000, 5, bytes16, 16).text);
+
+    const ufw_dfw& spill = image.firmware.at(1); // bytes 0x8000.. kept but sent in no block
+    ASSERT_EQ(spill.block_count(), 256);
+    EXPECT_EQ(spill.blocks.back().at(3).text.substr(11, 32),
+              ff16.substr(16) + bytes16.substr(0, 16));
+    EXPECT_EQ(spill.memory[0x8006 - UFW_FLASH_START], 0xEE);
+    EXPECT_TRUE(erased(spill, 0x8008 - UFW_FLASH_START));
+}
+
+TEST(UfwPopulate, EdgesOfEachLayout) {
+    const ufw image =
+        load(section(">>>0204", {rec(0xFFF8, bytes16)}) + section(">>>0201", {rec(0xFFFF, "5A")}) +
+             section(">>>0102", {upper(1), rec(0xFFF8, bytes16)}) +
+             section(">>>0301", {rec(0x4000, "AA")}));
+    ASSERT_EQ(image.firmware.size(), 4u);
+    EXPECT_EQ(image.firmware[0].block_count(), 768);
+    EXPECT_EQ(image.firmware[0].memory[0x10000 - UFW_FLASH_START],
+              0x88); // past the end, still stored
+    EXPECT_EQ(image.firmware[1].memory[0xFFFF - UFW_FLASH_START], 0x5A);
+    EXPECT_EQ(image.firmware[1].block_count(), 768);
+    EXPECT_EQ(image.firmware[2].block_count(), UFW_MAX_BLOCKS);
+    EXPECT_EQ(image.firmware[2].memory[UFW_MEMORY_SIZE - 1], 0x77); // the rest dropped
+    EXPECT_EQ(image.firmware[2].blocks.back().back().address, 0x1FFF0u);
+    const ufw_dfw& unknown = image.firmware[3];
+    EXPECT_TRUE(erased(unknown) && unknown.block_count() == 0 && unknown.block_size == 0 &&
+                unknown.end_address == 0);
+    EXPECT_EQ(ufw_get_crc_for_firmware(unknown, 0), 0xFFFF);
+}
+
+TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
+    // Count 0x10 with three bytes and a lone digit; ":024010" has an empty type
+    // field (0): a data record at 0x4010 without bytes; ":02400000AABBCC" stores two.
+    const ufw image =
+        load(section(">>>0201", {":104000000001020", ":0240", ":", ":024010", ":02401000AABBCC"}));
+    const ufw_dfw& dfw = image.firmware.at(0);
+    EXPECT_EQ(dfw.memory[2], 0x02);
+    EXPECT_EQ(dfw.memory[0x11], 0xBB);
+    EXPECT_TRUE(erased(dfw, 3, 0x10) && erased(dfw, 0x12));
+    EXPECT_EQ(dfw.block_count(), 1);
+}
+
+TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
+    const ufw image = load(section(">>>0101", {upper(1), rec(0xFF80, bytes16)}));
+    const ufw_dfw& dfw = image.firmware.at(0);
+    const uint32_t last = dfw.blocks.back().at(0).address - UFW_FLASH_START;
+    EXPECT_EQ(ufw_get_crc_for_firmware(dfw, last), crc16_ccitt(dfw.memory.data() + last, 128));
+    EXPECT_NE(ufw_get_crc_for_firmware(dfw, last), ufw_get_crc_for_firmware(dfw, last - 128));
+    EXPECT_EQ(ufw_get_crc_for_firmware(dfw, UFW_MEMORY_SIZE - 16),
+              crc16_ccitt(dfw.memory.data() + UFW_MEMORY_SIZE - 16, 16));
+    EXPECT_EQ(ufw_get_crc_for_firmware(dfw, 0xFFFFFFF0u), 0xFFFF);
+}
+
+TEST(UfwLoad, RunningOutOfMemoryIsReportedAndLeavesTheImageNotLoaded) {
+    const std::string text = example("\n") + section(">>>0101", {rec(0x4000, "AA")});
+    int failures = 0;
+    for (long n = 0; n < 10000; ++n) {
+        ufw image;
+        testing::internal::CaptureStderr();
+        allocations_until_failure = n;
+        ufw_load_data(text, image);
+        const bool failed = allocations_until_failure == -1;
+        allocations_until_failure = -1;
+        const std::string printed = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(image.loaded, !failed) << n;
+        EXPECT_EQ(printed, failed ? "ERROR: Unable to allocate memory\n" : "") << n;
+        ufw_free(image);
+        if (!failed) break;
+        ++failures;
+    }
+    EXPECT_GT(failures, 10);
+}
+
+TEST(UfwFile, LoadsWholeFilesUpTo64MiBAndNothingElse) {
+    const fs::path dir = fs::temp_directory_path() / "hubflash-test-ufw";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string file = (dir / "image.ufw").string();
+    std::ofstream(file, std::ios::binary) << example("\r\n");
+    auto load_over_old = [](const std::string& path) {
+        ufw image = load(example("\n"));
+        testing::internal::CaptureStderr();
+        ufw_load_file(path.c_str(), image);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << path;
+        return image;
+    };
+    EXPECT_EQ(ufw_get_crc_for_firmware(load_over_old(file).firmware.at(0), 0), 0x2D4B);
+    fs::resize_file(file, UFW_MAX_FILE_SIZE); // NULs after the example, sparse where possible
+    EXPECT_EQ(load_over_old(file).version, 123);
+    fs::resize_file(file, UFW_MAX_FILE_SIZE + 1);
+    for (const std::string& path : {file, (dir / "missing").string(), dir.string()}) {
+        const ufw image = load_over_old(path); // the old image is cleared first
+        EXPECT_TRUE(!image.loaded && image.version == 0 && image.firmware.empty()) << path;
+    }
+    fs::remove_all(dir);
+}
+
+device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards) {
+    device dev;
+    for (const auto& [type, version] : boards) {
+        ++dev.board_count;
+        dev.boards[dev.board_count].device_type = type;
+        dev.boards[dev.board_count].fw_version = version;
+    }
+    return dev;
+}
+
+TEST(UfwCheck, MissingThenNewerThenNotNewer) {
+    ufw image = load("___123\n" + section(">>>0201", {}) + section(">>>0101", {}));
+    EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 122}, {0x0102, 100}})), 0);
+    EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 123}, {0x0101, 200}})), 1);
+    EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 123}, {0x0101, 122}})), 2);
+    EXPECT_EQ(ufw_check_device_status(image, hub_with({})), 1);
+    image.version = 70000; // signed 32-bit against the board's 16 bits
+    EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 65535}})), 2);
+
+    device dev = hub_with({{0x0201, 123}});
+    dev.boards[0].device_type = dev.boards[2].device_type = 0x0999; // no board / beyond the count
+    EXPECT_EQ(ufw_check_device_status(image, dev), 2);
+    dev.board_count = -3;
+    EXPECT_EQ(ufw_check_device_status(image, dev), 1);
+    device full = hub_with({{0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9}});
+    full.board_count = 100; // only boards 1 to 7 exist
+    EXPECT_EQ(ufw_check_device_status(image, full), 2);
+}
+
+} // namespace
