@@ -170,6 +170,7 @@ void add_port_names(string_list& list, std::string_view names) {
 
 bool serial_init(serial_port* port, const char* name) {
     if (port->conn) serial_free(port); // never leave a running watcher behind
+    timer_fine_sleeps();               // the receiver polls every millisecond or two
     reset_record(port, name);
     std::shared_ptr<serial_connection> conn = make_connection();
     if (!conn || lfqueue_init(&port->rx_queue) != 0) {

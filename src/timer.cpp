@@ -36,6 +36,7 @@ void wait_ms(int32_t ms)
 {
     if (ms <= 0)
         return;
+    timer_fine_sleeps();
     const auto deadline = monotonic::now() + std::chrono::milliseconds(ms);
     // A sleep may end early (signals, coarse timers), so sleep again until the deadline.
     while (monotonic::now() < deadline)
