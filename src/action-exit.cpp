@@ -1,7 +1,41 @@
-// (being written)
-#include <cstdio>
+// Takes a hub out of its bootloader. Boards 4 to 1 are told to restart whatever
+// the hub reported: a board that is not there simply does not listen.
 #include "action-exit.h"
-int action_exit_bootloader() {
-    std::fputs("ERROR: The exit-bootloader action is not available in this build yet\n", stderr);
-    return -1;
+
+#include <cstdio>
+#include <memory>
+
+#include "device.h"
+#include "options.h"
+#include "timer.h"
+
+namespace {
+
+void restart_board(device* dev, uint8_t board)
+{
+    std::printf("Board %d\r\n", board);
+    std::fflush(stdout);
+    for (int i = 0; i < 5; ++i) {
+        device_send_command(dev, board, "!REBOOT_NORMAL", false, 1000, true);
+        wait_ms(1000);
+    }
+}
+
+} // namespace
+
+int action_exit_bootloader()
+{
+    std::unique_ptr<device> dev = device_create_from_port(options.port);
+    if (!dev)
+        return -1;
+    if (!dev->detected) {
+        std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
+        device_free(dev);
+        return -1;
+    }
+    std::fputs("Please wait while device restarts\r\n", stdout);
+    for (uint8_t board = 4; board >= 1; --board)
+        restart_board(dev.get(), board);
+    device_free(dev);
+    return 0;
 }

@@ -1,1 +1,808 @@
-// (being written)
+// One hub on one serial port. While its boards run their bootloaders the host
+// talks to each board in framed lines ("@" addresses, command, "|" checksum,
+// sequence tag); while the hub runs its normal firmware it answers plain text.
+// Received text is read only as far as it goes: a short or malformed line from
+// the hub never makes a field read past its end.
+#include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "functions.h"
+#include "options.h"
+#include "serial.h"
+#include "timer.h"
+#include "ufw.h"
+
+namespace {
+
+// ---- Module state of the exchange ----
+
+// Every attempt of every command takes a tag of its own, so an acknowledgement
+// that arrives late for an earlier attempt is never taken for the current one.
+uint32_t send_hash_count = 0;
+uint16_t last_mem_crc = 0;
+bool last_mem_crc_received = false;
+
+// Failed switch attempts of the whole run; a hub that fails to switch must not
+// make every later hub of the run wait through five attempts too.
+int32_t switch_count = 0;
+
+constexpr size_t max_command_length = 236;
+constexpr size_t max_payload_length = 255;
+constexpr int32_t detection_window_ms = 7000;
+constexpr int32_t board_search_ms = 10000;
+constexpr int32_t switch_restart_ms = 25000;
+constexpr int32_t max_line_attempts = 50;
+constexpr int32_t max_block_sends = 60;
+
+struct hub_type {
+    uint16_t code;
+    const char* name;
+    int32_t board_count;
+};
+
+constexpr hub_type hub_types[] = {
+    {0x1010, "Halbern-8", 2},  {0x1011, "Halbern-8T", 2}, {0x1020, "Halbern-10", 2},
+    {0x1030, "Halbern-16", 2}, {0x1050, "Halbern-24", 3}, {0x1080, "Halbern-20", 4},
+    {0x1131, "Halbern Tray-16T", 2},
+};
+
+constexpr char spinner_chars[] = {'|', '/', '-', '\\'};
+
+// The part of `text` from `pos` on, at most `count` characters; empty when the text is shorter.
+std::string_view field(std::string_view text, size_t pos, size_t count = std::string_view::npos)
+{
+    if (pos >= text.size())
+        return {};
+    return text.substr(pos, count);
+}
+
+bool is_decimal_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number read the way atoi reads one (blanks, a sign, digits up to
+// the first other character), held at a billion instead of overflowing.
+int64_t read_decimal(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && is_decimal_digit(text[i]); ++i)
+        value = std::min<int64_t>(value * 10 + (text[i] - '0'), 1000000000);
+    return negative ? -value : value;
+}
+
+void flush_and_print(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+serial_port* link_of(device* dev)
+{
+    return dev->link.get();
+}
+
+// ---- Command exchange ----
+
+// A refused write is repeated until the link takes it; the pause keeps a link
+// that refuses for long from burning a core.
+bool write_line(device* dev, const char* text, bool retry_write)
+{
+    while (!serial_tx(link_of(dev), text)) {
+        if (!retry_write)
+            return false;
+        wait_ms(1);
+    }
+    return true;
+}
+
+bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view tag,
+                 uint16_t timeout_ms)
+{
+    char received[256];
+    bootloader_line reply;
+    const int32_t start = get_absolute_time();
+    while (!time_reached(start, timeout_ms)) {
+        if (!serial_rx_pop(link_of(dev), received, sizeof received))
+            continue;
+        received[sizeof received - 1] = '\0';
+        if (!device_is_bootloader_line(received, &reply))
+            continue;
+        switch (device_judge_reply(reply, board, crc_query, tag)) {
+        case reply_verdict::accept:
+            if (crc_query) {
+                last_mem_crc = ascii_hex_to_uint16(field(reply.payload, 4, 4));
+                last_mem_crc_received = true;
+            }
+            return true;
+        case reply_verdict::resend:
+            return false;
+        case reply_verdict::skip:
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool device_is_bootloader_line(std::string_view text, bootloader_line* out)
+{
+    *out = bootloader_line{};
+    const size_t length = text.size();
+    if (length <= 4 || text[0] != '@' || text[length - 3] != '|')
+        return false;
+    const std::string_view head = text.substr(0, length - 3);
+    if (crc2c_len(head, static_cast<int32_t>(head.size())) != ascii_hex_to_uint8(text.substr(length - 2)))
+        return false;
+    out->destination = ascii_hex_to_uint8(field(head, 1, 2));
+    out->source = ascii_hex_to_uint8(field(head, 3, 2));
+    out->kind = head.size() > 5 ? head[5] : '\0';
+    const std::string_view payload = field(head, 6, max_payload_length);
+    std::copy(payload.begin(), payload.end(), out->payload);
+    return true;
+}
+
+void device_build_command_line(uint8_t board, std::string_view command, uint32_t counter,
+                               command_line& out)
+{
+    command = command.substr(0, std::min(command.size(), max_command_length));
+    int n = std::snprintf(out.text, sizeof out.text, "@%02x00%.*s", static_cast<unsigned>(board),
+                          static_cast<int>(command.size()), command.data());
+    const uint8_t checksum = crc2c(std::string_view(out.text, static_cast<size_t>(n)));
+    std::snprintf(out.tag, sizeof out.tag, ">%01x%08x", static_cast<unsigned>(board),
+                  static_cast<unsigned>(counter));
+    n += std::snprintf(out.text + n, sizeof out.text - static_cast<size_t>(n), "|%02x%s\n",
+                       static_cast<unsigned>(checksum), out.tag);
+    out.length = static_cast<size_t>(n);
+}
+
+reply_verdict device_judge_reply(const bootloader_line& reply, uint8_t board, bool crc_query,
+                                 std::string_view tag)
+{
+    const std::string_view payload(reply.payload);
+    if (crc_query) {
+        // A CRC report is taken from whichever board sends it.
+        const bool report = reply.kind == '-' && payload.substr(0, 4) == "CRC=";
+        return report ? reply_verdict::accept : reply_verdict::skip;
+    }
+    if (reply.source != board)
+        return reply_verdict::skip;
+    if (reply.kind == '?')
+        return reply_verdict::resend;
+    if (reply.kind != '+')
+        return reply_verdict::skip;
+    // A tagged acknowledgement may belong to an earlier attempt; only our own tag counts.
+    if (payload.empty() || payload[0] != '>')
+        return reply_verdict::accept;
+    return payload == tag ? reply_verdict::accept : reply_verdict::skip;
+}
+
+bool device_send_command(device* dev, uint8_t board, const char* command, bool wait,
+                         uint16_t timeout_ms, bool retry_write)
+{
+    const bool crc_query = std::strncmp(command, "!PART_CRC", 9) == 0;
+    command_line line;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        device_build_command_line(board, command, send_hash_count++, line);
+        if (!write_line(dev, line.text, retry_write))
+            return false;
+        if (!wait)
+            return false;
+        if (await_reply(dev, board, crc_query, line.tag, timeout_ms))
+            return true;
+        serial_tx(link_of(dev), "\r\n");
+        wait_ms(20);
+    }
+    return false;
+}
+
+// ---- Detection ----
+
+std::unique_ptr<device_system> device_get_system_from_code(uint16_t code)
+{
+    for (const hub_type& type : hub_types) {
+        if (type.code != code)
+            continue;
+        try {
+            auto system = std::make_unique<device_system>();
+            system->code = type.code;
+            system->name = type.name;
+            system->board_count = type.board_count;
+            return system;
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void device_read_identity_line(device* dev, std::string_view line)
+{
+    while (true) {
+        const size_t comma = line.find(',');
+        const std::string_view piece = line.substr(0, comma);
+        const size_t colon = piece.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string_view key = piece.substr(0, colon);
+            const std::string_view value = piece.substr(colon + 1);
+            if (key == "sn") {
+                dev->serial.assign(value.substr(0, std::min<size_t>(value.size(), 19)));
+            } else if (key == "hwid") {
+                dev->hwid = ascii_hex_to_uint16(value);
+                dev->system = device_get_system_from_code(dev->hwid);
+            } else if (key == "fw") {
+                // A version without a point is a major version alone: "3" is 3.0.
+                const size_t point = value.find('.');
+                const int64_t major = read_decimal(value.substr(0, point));
+                const int64_t minor = point == std::string_view::npos ? 0 : read_decimal(value.substr(point + 1));
+                dev->fw_version = static_cast<uint16_t>(major * 100 + minor);
+            }
+        }
+        if (comma == std::string_view::npos)
+            return;
+        line.remove_prefix(comma + 1);
+    }
+}
+
+bool device_read_announcement(device* dev, const bootloader_line& line)
+{
+    if (line.kind != '*' || line.source >= dev->boards.size())
+        return false;
+    dev->detected = true;
+    dev->in_bootloader = true;
+    // Boards are numbered from 1; a board 0 has no place in the table.
+    board_entry& board = dev->boards[line.source];
+    if (line.source == 0 || board.present)
+        return true;
+    const std::string_view payload(line.payload);
+    ++dev->board_count;
+    board.present = true;
+    board.fw_version = ascii_hex_to_uint16(field(payload, 0, 4));
+    board.hwid = ascii_hex_to_uint16(field(payload, 4, 4));
+    board.device_type = ascii_hex_to_uint16(field(payload, 8, 4));
+    board.serial_number = static_cast<int32_t>(read_decimal(field(payload, 12)));
+    return true;
+}
+
+namespace {
+
+enum class listen_result { window_ended, identity };
+
+void reset_detection(device* dev)
+{
+    dev->detected = false;
+    dev->in_bootloader = false;
+    dev->bootloader_ready = false;
+    dev->boards = {};
+    dev->board_count = 0;
+}
+
+// Sends the queries on their schedules; both go out at once at the start.
+struct query_schedule {
+    int32_t dverify_count = 0;
+    int32_t last_dverify = 0;
+    bool id_sent = false;
+    int32_t last_id = 0;
+
+    void run(device* dev)
+    {
+        if (dverify_count < 3 && (dverify_count == 0 || time_reached(last_dverify, 500))) {
+            serial_tx(link_of(dev), "Dverify\r\n");
+            last_dverify = get_absolute_time();
+            ++dverify_count;
+        }
+        if (!id_sent || time_reached(last_id, 2000)) {
+            serial_tx(link_of(dev), "id\r\n");
+            last_id = get_absolute_time();
+            id_sent = true;
+        }
+    }
+};
+
+// Listens for up to 7 s: an identity line ends detection at once, the third
+// announcement from board 1 ends the window early.
+listen_result listen_for_hub(device* dev)
+{
+    char received[1024];
+    bootloader_line line;
+    query_schedule queries;
+    int32_t board1_announcements = 0;
+    const int32_t start = get_absolute_time();
+    while (!time_reached(start, detection_window_ms)) {
+        queries.run(dev);
+        if (!serial_rx_pop(link_of(dev), received, sizeof received))
+            continue;
+        received[sizeof received - 1] = '\0';
+        const std::string_view text(received);
+        if (text.substr(0, 4) == "mfr:") {
+            dev->detected = true;
+            device_read_identity_line(dev, text);
+            return listen_result::identity;
+        }
+        if (!device_is_bootloader_line(text, &line) || !device_read_announcement(dev, line))
+            continue;
+        if (line.source == 1 && ++board1_announcements == 3)
+            break;
+    }
+    return listen_result::window_ended;
+}
+
+int32_t hub_board_count(const device* dev)
+{
+    return std::clamp<int32_t>(dev->system->board_count, 0, static_cast<int32_t>(dev->boards.size()) - 1);
+}
+
+bool all_boards_present(const device* dev)
+{
+    for (int32_t b = 1; b <= hub_board_count(dev); ++b)
+        if (!dev->boards[static_cast<size_t>(b)].present)
+            return false;
+    return true;
+}
+
+// A board that stays silent is asked to restart into its bootloader, once a
+// second, until it announces itself or 10 s have passed.
+bool search_board(device* dev, uint8_t board)
+{
+    char received[1024];
+    bootloader_line line;
+    bool sent = false;
+    int32_t last_send = 0;
+    const int32_t start = get_absolute_time();
+    while (!time_reached(start, board_search_ms)) {
+        if (!sent || time_reached(last_send, 1000)) {
+            device_send_command(dev, board, "!REBOOT_BOOT", false, 1000, true);
+            last_send = get_absolute_time();
+            sent = true;
+        }
+        if (!serial_rx_pop(link_of(dev), received, sizeof received))
+            continue;
+        received[sizeof received - 1] = '\0';
+        if (device_is_bootloader_line(received, &line) && line.kind == '*' && line.source == board) {
+            dev->boards[board].present = true;
+            return true;
+        }
+    }
+    std::printf("Board %d not found\r\n", board);
+    std::fflush(stdout);
+    std::fputs("ERROR: This Corvane hub is in an unknown state. Please power cycle the hub and try again.\n",
+               stderr);
+    return false;
+}
+
+bool search_missing_boards(device* dev)
+{
+    for (int32_t b = 2; b <= hub_board_count(dev); ++b)
+        if (!dev->boards[static_cast<size_t>(b)].present && !search_board(dev, static_cast<uint8_t>(b)))
+            return false;
+    return true;
+}
+
+} // namespace
+
+board_check device_check_boards(device* dev)
+{
+    dev->system = device_get_system_from_code(dev->boards[1].hwid);
+    if (!dev->system) {
+        std::fputs("ERROR: Unknown Corvane hub type\n", stderr);
+        return board_check::unknown_type;
+    }
+    if (!all_boards_present(dev))
+        return board_check::missing_boards;
+    const board_entry& main_board = dev->boards[1];
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x.%04u", static_cast<unsigned>(main_board.hwid),
+                  static_cast<unsigned>(main_board.serial_number));
+    dev->serial.assign(text, std::min<size_t>(std::strlen(text), 19));
+    dev->hwid = dev->system->code;
+    dev->fw_version = main_board.fw_version;
+    dev->bootloader_ready = true;
+    return board_check::complete;
+}
+
+bool device_detect_attached(device* dev)
+{
+    reset_detection(dev);
+    if (listen_for_hub(dev) == listen_result::identity)
+        return true;
+    if (!dev->boards[1].present)
+        return false;
+    switch (device_check_boards(dev)) {
+    case board_check::complete:
+        return true;
+    case board_check::unknown_type:
+        return false;
+    case board_check::missing_boards:
+        break;
+    }
+    // One search per record: boards that go missing again afterwards mean trouble.
+    if (dev->board_search_done || !search_missing_boards(dev))
+        return false;
+    dev->board_search_done = true;
+    return device_detect_attached(dev);
+}
+
+std::unique_ptr<device> device_create_from_port(const char* port_name)
+{
+    std::unique_ptr<device> dev;
+    try {
+        dev = std::make_unique<device>();
+        dev->port_name = port_name;
+        dev->serial.reserve(19); // later replies then never need memory for it
+        dev->link = std::make_unique<serial_port>();
+    } catch (const std::bad_alloc&) {
+        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        dev.reset();
+        return nullptr;
+    }
+    serial_init(dev->link.get(), port_name);
+    if (!dev->link->started) {
+        device_free(dev);
+        std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port_name);
+        return nullptr;
+    }
+    if (!device_detect_attached(dev.get())) {
+        device_free(dev);
+        std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", port_name);
+        return nullptr;
+    }
+    return dev;
+}
+
+bool device_is_bootloader_ready(const device* dev)
+{
+    return dev->in_bootloader && dev->bootloader_ready;
+}
+
+void device_switch_to_bootloader(device* dev)
+{
+    serial_port* link = link_of(dev);
+    while (true) {
+        if (switch_count == 0)
+            flush_and_print("Switching to bootloader\n");
+        serial_tx(link, "boot_mode enabled\r\n");
+        wait_ms(250);
+        serial_stop(link);
+        wait_ms(500);
+        serial_free(link);
+        wait_ms(switch_restart_ms);
+        serial_init(link, dev->port_name.c_str());
+        if (!link->started) {
+            std::fprintf(stderr, "ERROR: Unable to reconnect to device on serial port %s\n",
+                         dev->port_name.c_str());
+            return;
+        }
+        device_detect_attached(dev);
+        if (dev->in_bootloader)
+            return;
+        if (++switch_count >= 5)
+            return;
+    }
+}
+
+void device_free(std::unique_ptr<device>& dev)
+{
+    if (!dev)
+        return;
+    if (dev->link)
+        serial_free(dev->link.get());
+    dev.reset();
+}
+
+// ---- Firmware upload ----
+
+namespace {
+
+const ufw_dfw* section_for_board(const device* dev, const ufw& image, int32_t board)
+{
+    return ufw_get_for_device_type(image, dev->boards[static_cast<size_t>(board)].device_type);
+}
+
+int32_t upload_board_count(const device* dev)
+{
+    return std::clamp<int32_t>(dev->board_count, 0, static_cast<int32_t>(dev->boards.size()) - 1);
+}
+
+// Nothing is sent to a hub that the image cannot fully serve: half a hub
+// updated leaves boards with firmware that does not fit together.
+bool image_serves_every_board(const device* dev, const ufw& image)
+{
+    for (int32_t b = 1; b <= upload_board_count(dev); ++b)
+        if (!section_for_board(dev, image, b))
+            return false;
+    return true;
+}
+
+int32_t block_chars(const firmware_block& block)
+{
+    size_t chars = 0;
+    for (const hex_line& line : block.lines)
+        chars += line.text.size();
+    return static_cast<int32_t>(chars);
+}
+
+void wait_until_available(device* dev)
+{
+    while (!serial_available(link_of(dev)))
+        wait_ms(1);
+}
+
+enum class line_outcome { first_attempt, retried, failed };
+
+line_outcome send_upload_line(device* dev, uint8_t board, const hex_line& line)
+{
+    for (int32_t attempt = 1; attempt <= max_line_attempts; ++attempt) {
+        wait_until_available(dev);
+        if (device_send_command(dev, board, line.text.c_str(), true, 500, false)) {
+            if (attempt == 1)
+                return line_outcome::first_attempt;
+            return attempt <= 5 ? line_outcome::retried : line_outcome::failed;
+        }
+        flush_and_print("Error sending command\r\n");
+        wait_ms(1500);
+    }
+    return line_outcome::failed;
+}
+
+void reconnect_after_port_loss(device* dev)
+{
+    flush_and_print("\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n");
+    wait_until_available(dev);
+    flush_and_print("Restarting upload for board\r\n");
+    for (int i = 0; i < 4; ++i)
+        device_stop_pings(dev);
+    wait_ms(500);
+}
+
+// Only a report that answers this very query counts, never one left from an earlier block.
+bool block_crc_matches(device* dev, uint8_t board, const ufw& image, uint32_t block_address)
+{
+    const ufw_dfw* section = section_for_board(dev, image, board);
+    if (!section || block_address < UFW_FLASH_START)
+        return false;
+    const uint16_t expected = ufw_get_crc_for_firmware(*section, block_address - UFW_FLASH_START);
+    char query[32];
+    std::snprintf(query, sizeof query, "!PART_CRC=%06x", static_cast<unsigned>(block_address));
+    last_mem_crc_received = false;
+    const bool answered = device_send_command(dev, board, query, true, 3000, true);
+    return answered && last_mem_crc_received && last_mem_crc == expected;
+}
+
+[[noreturn]] void give_up_update(device* dev)
+{
+    flush_and_print("Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
+    // The watcher thread must not outlive the port it watches while the process ends.
+    if (dev->link)
+        serial_free(dev->link.get());
+    std::exit(1);
+}
+
+void send_finish_commands(device* dev, int32_t version)
+{
+    char command[32];
+    std::snprintf(command, sizeof command, "!FINISH %04d", static_cast<int>(version));
+    for (int round = 0; round < 2; ++round) {
+        for (int32_t b = upload_board_count(dev); b >= 1; --b) {
+            device_send_command(dev, static_cast<uint8_t>(b), command, false, 3000, true);
+            wait_ms(4000);
+            device_send_command(dev, static_cast<uint8_t>(b), command, false, 3000, true);
+            wait_ms(2000);
+        }
+    }
+}
+
+// Sends one block until it is verified; ends the process when the upload cannot complete.
+void upload_block(device* dev, const ufw& image, firmware_block& block, upload_progress& progress)
+{
+    for (int32_t sends = 0;; ) {
+        if (sends == max_block_sends)
+            give_up_update(dev);
+        ++sends;
+        block.verified = device_send_firmware_line_block(dev, block.board, image, block.lines);
+        if (block.verified)
+            break;
+        if (++progress.failures == progress.total_blocks)
+            give_up_update(dev);
+        wait_ms(1000);
+    }
+    ++progress.done;
+    progress.sent_chars += block_chars(block);
+}
+
+void show_progress(upload_progress& progress, int32_t start_time)
+{
+    progress_text text;
+    device_progress_text(progress, get_absolute_time() - start_time, options, text);
+    flush_and_print(text);
+}
+
+} // namespace
+
+std::vector<firmware_block> device_build_firmware_blocks(const device* dev, const ufw& image,
+                                                         int32_t* count)
+{
+    *count = 0;
+    std::vector<firmware_block> list;
+    for (int32_t b = upload_board_count(dev); b >= 1; --b) {
+        const ufw_dfw* section = section_for_board(dev, image, b);
+        if (!section)
+            continue;
+        for (const std::vector<hex_line>& lines : section->blocks) {
+            list.push_back(firmware_block{static_cast<uint8_t>(b), lines, false});
+            ++*count;
+        }
+    }
+    shuffle_blocks(list);
+    return list;
+}
+
+void shuffle_blocks(std::vector<firmware_block>& list)
+{
+    if (list.size() < 2)
+        return;
+    // Reduced to 0..32767 on every runtime, so j stays inside the list.
+    for (size_t i = list.size() - 1; i >= 1; --i) {
+        const int r = std::rand() & 0x7FFF;
+        const auto j = static_cast<size_t>(static_cast<double>(i + 1) * (r / 32768.0));
+        std::swap(list[i], list[j]);
+    }
+}
+
+void device_free_firmware_blocks(std::vector<firmware_block>& list)
+{
+    std::vector<firmware_block>().swap(list);
+}
+
+void device_stop_pings(device* dev)
+{
+    for (int32_t b = upload_board_count(dev); b >= 1; --b) {
+        device_send_command(dev, static_cast<uint8_t>(b), "!STOP_PING", true, 1000, true);
+        wait_ms(250);
+    }
+}
+
+bool device_send_firmware_line_block(device* dev, uint8_t board, const ufw& image,
+                                     const std::vector<hex_line>& lines)
+{
+    if (lines.empty())
+        return false;
+    size_t next = 0;
+    while (next < lines.size()) {
+        if (!serial_available(link_of(dev))) {
+            reconnect_after_port_loss(dev);
+            next = 0;
+            continue;
+        }
+        switch (send_upload_line(dev, board, lines[next])) {
+        case line_outcome::first_attempt:
+            wait_ms(1);
+            ++next;
+            break;
+        case line_outcome::retried:
+            // The board may have lost its place in the block: write the block afresh.
+            flush_and_print("Restarting upload for board\r\n");
+            device_stop_pings(dev);
+            wait_ms(1000);
+            next = 0;
+            break;
+        case line_outcome::failed:
+            return false;
+        }
+    }
+    return block_crc_matches(dev, board, image, lines.front().address);
+}
+
+bool device_do_firmware_update(device* dev, const ufw& image)
+{
+    if (!image_serves_every_board(dev, image)) {
+        std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+        return false;
+    }
+    std::vector<firmware_block> list;
+    upload_progress progress;
+    try {
+        list = device_build_firmware_blocks(dev, image, &progress.total_blocks);
+    } catch (const std::bad_alloc&) {
+        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        return false;
+    }
+    device_stop_pings(dev);
+    for (const firmware_block& block : list)
+        progress.total_chars += block_chars(block);
+    const int32_t start_time = get_absolute_time();
+    for (firmware_block& block : list) {
+        show_progress(progress, start_time);
+        upload_block(dev, image, block, progress);
+        progress.spinner = (progress.spinner + 1) % 4;
+    }
+    progress_text final_text;
+    device_final_progress_text(progress, options, final_text);
+    flush_and_print(final_text);
+    send_finish_commands(dev, image.version);
+    device_free_firmware_blocks(list);
+    flush_and_print("Device updated successfully.\n");
+    return true;
+}
+
+// ---- Progress texts ----
+
+namespace {
+
+int32_t rounded_percent(const upload_progress& p)
+{
+    if (p.total_blocks == 0)
+        return 0;
+    const auto raw = static_cast<int32_t>(100.0 * p.done / p.total_blocks + 2.5);
+    return std::clamp(raw / 5 * 5, 0, 100);
+}
+
+int32_t exact_percent(const upload_progress& p)
+{
+    if (p.total_blocks == 0)
+        return 0;
+    return std::clamp(static_cast<int32_t>(100.0 * p.done / p.total_blocks), 0, 100);
+}
+
+void percent_text(int32_t percent, progress_text& out)
+{
+    std::snprintf(out, sizeof out, "\rUpdating, please wait   %d%%", static_cast<int>(percent));
+}
+
+void counter_text(const upload_progress& p, const char* rate, progress_text& out)
+{
+    std::snprintf(out, sizeof out, "\rUpdating, please wait   %04d/%04d/%04d  %c%s",
+                  static_cast<int>(p.failures), static_cast<int>(p.done),
+                  static_cast<int>(p.total_blocks), spinner_chars[p.spinner & 3], rate);
+}
+
+} // namespace
+
+void device_progress_text(upload_progress& p, int32_t elapsed_ms, const options_record& opts,
+                          progress_text& out)
+{
+    out[0] = '\0';
+    const int32_t rounded = rounded_percent(p);
+    if (opts.basic_status) {
+        if (rounded != p.last_shown) {
+            p.last_shown = rounded;
+            percent_text(rounded, out);
+        }
+        return;
+    }
+    if (opts.no_status) {
+        // The exact value is remembered but the rounded one is compared, so
+        // this style redraws before nearly every block.
+        if (rounded != p.last_shown) {
+            p.last_shown = exact_percent(p);
+            percent_text(p.last_shown, out);
+        }
+        return;
+    }
+    char rate[30] = {}; // the rate text is cut to 29 characters
+    if (opts.tx_rate && elapsed_ms > 0)
+        std::snprintf(rate, sizeof rate, "  %.2fKb/s %d of %d",
+                      static_cast<double>(static_cast<float>(p.sent_chars) / static_cast<float>(elapsed_ms)),
+                      static_cast<int>(p.sent_chars), static_cast<int>(p.total_chars));
+    counter_text(p, rate, out);
+}
+
+void device_final_progress_text(const upload_progress& p, const options_record& opts,
+                                progress_text& out)
+{
+    if (opts.basic_status || opts.no_status)
+        percent_text(100, out);
+    else
+        counter_text(p, "", out);
+}

@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "functions.h"
 #include "serial.h"
 
 struct ufw;
@@ -68,6 +70,66 @@ void device_switch_to_bootloader(device* dev);
 void device_free(std::unique_ptr<device>& dev);
 
 // ---- Firmware upload ----
-// Returns when every board has been updated; ends the process with exit code 1
-// when the upload cannot complete.
-void device_do_firmware_update(device* dev, const ufw& image);
+// One upload block: the lines that write one block of one board's flash.
+struct firmware_block {
+    uint8_t board = 0;
+    std::vector<hex_line> lines; // in address order, owned copies
+    bool verified = false;       // result of the block's last send
+};
+
+// True when every board has been updated. False, with nothing sent, when the
+// image lacks the firmware of one of the hub's boards (message printed). Ends
+// the process with exit code 1 when the upload cannot complete.
+bool device_do_firmware_update(device* dev, const ufw& image);
+// Every block of every board, in a shuffled order that mixes the boards.
+std::vector<firmware_block> device_build_firmware_blocks(const device* dev, const ufw& image,
+                                                         int32_t* count);
+void shuffle_blocks(std::vector<firmware_block>& list);
+void device_free_firmware_blocks(std::vector<firmware_block>& list);
+// Sends one block's lines to one board and checks the block's CRC; true when verified.
+bool device_send_firmware_line_block(device* dev, uint8_t board, const ufw& image,
+                                     const std::vector<hex_line>& lines);
+void device_stop_pings(device* dev);
+
+// ---- Pieces of the above, exposed for tests ----
+// One framed command line as sent: text ends in a line feed; tag is the
+// sequence tag (">" board counter) that an acknowledgement may carry.
+struct command_line {
+    char text[264] = {};
+    char tag[16] = {};
+    size_t length = 0;
+};
+// The command is cut to 236 characters, the longest a line has room for.
+void device_build_command_line(uint8_t board, std::string_view command, uint32_t counter,
+                               command_line& out);
+enum class reply_verdict { skip, accept, resend };
+// What a parsed reply means to a command waiting for it.
+reply_verdict device_judge_reply(const bootloader_line& reply, uint8_t board, bool crc_query,
+                                 std::string_view tag);
+// Reads the pieces of an identity line ("mfr:...") into the record.
+void device_read_identity_line(device* dev, std::string_view line);
+enum class board_check { unknown_type, missing_boards, complete };
+// After listening, with board 1 present: takes the hub type from board 1 and,
+// when every board of that type is present, the hub's identity from board 1.
+board_check device_check_boards(device* dev);
+// Records a board announcement; false for a line that is not one or comes from
+// a board number the table has no entry for (8 and up).
+bool device_read_announcement(device* dev, const bootloader_line& line);
+
+// Progress of one upload, and the texts that show it.
+struct upload_progress {
+    int32_t total_blocks = 0;
+    int32_t done = 0;
+    int32_t failures = 0;
+    int32_t total_chars = 0;
+    int32_t sent_chars = 0;
+    int32_t spinner = 0;     // bar, slash, hyphen, backslash in turn
+    int32_t last_shown = -1; // percentage last printed
+};
+struct options_record;
+using progress_text = char[128];
+// The text to print before the next block (empty when nothing changes).
+void device_progress_text(upload_progress& progress, int32_t elapsed_ms,
+                          const options_record& opts, progress_text& out);
+void device_final_progress_text(const upload_progress& progress, const options_record& opts,
+                                progress_text& out);

@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""The exit-bootloader action end to end, against hubs played by hubsim.
+
+    test_exit.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
+"""
+
+import os
+import time
+import unittest
+
+import simtest
+from simtest import Hub, run_hubflash, temp_dir
+
+RESTART_OUTPUT = (b"hubflash v3.00\nPlease wait while device restarts\r\n"
+                  b"Board 4\r\nBoard 3\r\nBoard 2\r\nBoard 1\r\n")
+TWENTY_COMMANDS = [(board, "!REBOOT_NORMAL") for board in (4, 3, 2, 1) for _ in range(5)]
+
+
+class ExitTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = temp_dir(self)
+
+    def exit_bootloader(self, port, timeout=120):
+        return run_hubflash(["--port", port, "--exit-bootloader"], timeout=timeout)
+
+    def test_boards_four_to_one_are_told_to_restart(self):
+        hub = Hub(self, self.dir, "--mode", "bootloader", "--hwid", "1030")
+        started = time.monotonic()
+        result = self.exit_bootloader(hub.port)
+        self.assertGreaterEqual(time.monotonic() - started, 20.0, "twenty commands one second apart")
+        self.assertEqual(result.stdout, RESTART_OUTPUT)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.code, 0)
+        report = hub.stop()
+        self.assertEqual(hub.framed_commands(), TWENTY_COMMANDS)
+        self.assertEqual([board["mode"] for board in report["boards"]], ["normal", "normal"])
+        self.assertEqual(report["violation_count"], 0, report["violations"][:10])
+
+    def test_hub_in_normal_firmware_gets_the_commands_all_the_same(self):
+        hub = Hub(self, self.dir, "--mode", "normal", "--hwid", "1050")
+        result = self.exit_bootloader(hub.port)
+        self.assertEqual(result.stdout, RESTART_OUTPUT)
+        self.assertEqual(result.code, 0)
+        hub.stop()
+        self.assertEqual(hub.framed_commands(), TWENTY_COMMANDS)
+
+
+class NoHubTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = temp_dir(self)
+
+    def test_port_without_a_hub(self):
+        hub = Hub(self, self.dir, "--absent", "1,2")
+        result = run_hubflash(["--port", hub.port, "--exit-bootloader"], timeout=60)
+        self.assertEqual(result.stdout, b"hubflash v3.00\n")
+        self.assertEqual(result.stderr, b"ERROR: Unable to detect a Corvane hub on port %s\n" % hub.port.encode())
+        self.assertEqual(result.code, 255)
+        report = hub.stop()
+        self.assertEqual(hub.framed_commands(), [])
+        self.assertGreaterEqual(report["commands"]["id"], 3, "asked every 2 s for 7 s")
+        self.assertEqual(report["commands"]["dverify"], 3)
+
+    def test_port_that_does_not_exist(self):
+        port = os.path.join(self.dir, "nothing-here")
+        result = run_hubflash(["--port", port, "--exit-bootloader"], timeout=60)
+        self.assertEqual(result.stdout, b"hubflash v3.00\n")
+        # The port opens, fails 30 times, and detection then hears nothing.
+        self.assertEqual(result.stderr, b"ERROR: Error in opening serial port\n" * 30
+                         + b"ERROR: Failed to open serial port after reconnect attempts\n"
+                         + b"ERROR: Unable to detect a Corvane hub on port %s\n" % port.encode())
+        self.assertEqual(result.code, 255)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=simtest.parse_command_line())
