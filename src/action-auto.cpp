@@ -1,1 +1,459 @@
-// (being written)
+// The automatic update: scan, choose hubs, fetch both lists, choose the
+// release, download it, and make one update pass over the chosen hubs.
+#include "action-auto.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "device.h"
+#include "http.h"
+#include "options.h"
+#include "serial.h"
+#include "timer.h"
+#include "ufw.h"
+
+namespace {
+
+// Errors go to stderr; what was said on stdout comes first when both go to one place.
+void print_error(const char* text)
+{
+    std::fflush(stdout);
+    std::fputs(text, stderr);
+}
+
+// ---- Reading numbers out of list lines ----
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int digit_value(char c, int base)
+{
+    int value = 99;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    return value < base ? value : -1;
+}
+
+// Reads an unsigned number as "%x"/"%u" do: blanks skipped, a sign, "0x" in
+// base 16, then digits. A negative number wraps; one too large for 64 bits
+// reads as the largest value. False, with the view where the number failed,
+// when no digit came.
+bool scan_unsigned(std::string_view& text, int base, uint64_t& value)
+{
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+'))
+        text.remove_prefix(1);
+    bool any_digit = false;
+    if (base == 16 && text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2); // the "0" of the prefix counts as a digit read
+        any_digit = true;
+    }
+    bool overflow = false;
+    value = 0;
+    for (; !text.empty() && digit_value(text.front(), base) >= 0; text.remove_prefix(1)) {
+        const auto digit = static_cast<uint64_t>(digit_value(text.front(), base));
+        overflow = overflow || value > (UINT64_MAX - digit) / static_cast<uint64_t>(base);
+        value = overflow ? UINT64_MAX : value * static_cast<uint64_t>(base) + digit;
+        any_digit = true;
+    }
+    if (negative && !overflow)
+        value = 0 - value;
+    return any_digit;
+}
+
+uint16_t scan_u16(std::string_view& text, int base, bool& read)
+{
+    uint64_t value = 0;
+    read = scan_unsigned(text, base, value);
+    return read ? static_cast<uint16_t>(value) : 0;
+}
+
+// A decimal field of the manifest: blanks, a sign, digits; no digits give 0.
+// Values past the 32-bit range stop at its ends instead of wrapping round.
+int32_t field_to_int(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+'))
+        text.remove_prefix(1);
+    int64_t value = 0;
+    for (; !text.empty() && digit_value(text.front(), 10) >= 0; text.remove_prefix(1))
+        value = std::min<int64_t>(value * 10 + digit_value(text.front(), 10), INT64_C(1) << 32);
+    value = negative ? -value : value;
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// Calls `take` for each non-empty LF-separated line of the text before its first NUL.
+template <typename Fn>
+void for_each_line(std::string_view text, Fn take)
+{
+    text = text.substr(0, text.find('\0'));
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        if (end > 0)
+            take(text.substr(0, end));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+}
+
+// ---- The two lists ----
+
+// The search for the comma that ends a field starts at the field's second
+// character, so a field is never empty: ",," makes a one-comma field.
+size_t field_end(std::string_view line, size_t field_start)
+{
+    return line.find(',', field_start + 1);
+}
+
+bool parse_manifest_line(std::string_view line, auto_manifest_entry& entry)
+{
+    const size_t first = line.find(',');
+    if (first == std::string_view::npos)
+        return false;
+    const size_t second = field_end(line, first + 1);
+    if (second == std::string_view::npos)
+        return false;
+    const size_t third = field_end(line, second + 1);
+    if (third == std::string_view::npos)
+        return false;
+    entry.version = field_to_int(line.substr(0, first));
+    entry.file = std::string(line.substr(first + 1, std::min(second - first - 1, AUTO_FILE_MAX)));
+    entry.size = field_to_int(line.substr(second + 1, third - second - 1));
+    entry.label = std::string(line.substr(third + 1, AUTO_LABEL_MAX));
+    return true;
+}
+
+// Reads a line as "%hx,%hu" would: what cannot be read stays 0.
+auto_stable_entry parse_stable_line(std::string_view line)
+{
+    auto_stable_entry entry;
+    bool read = false;
+    entry.hwid = scan_u16(line, 16, read);
+    if (read && !line.empty() && line.front() == ',') {
+        line.remove_prefix(1);
+        entry.version = scan_u16(line, 10, read);
+    }
+    return entry;
+}
+
+// A list body into `text`; false when it could not be fetched.
+bool download_list(const char* path, std::string& text)
+{
+    try {
+        text.assign(static_cast<size_t>(AUTO_LIST_BYTES) + 1, '\0');
+        if (!http_get(firmware_server_host(), path, text.data(), AUTO_LIST_BYTES))
+            return false;
+        text.resize(std::strlen(text.c_str()));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// ---- The scan ----
+
+auto_hub_entry hub_entry_from_device(const device& dev, const char* port)
+{
+    auto_hub_entry hub;
+    hub.port = std::string(std::string_view(port).substr(0, AUTO_PORT_MAX));
+    hub.in_bootloader = dev.in_bootloader;
+    hub.hwid = dev.hwid;
+    hub.name = dev.name.substr(0, AUTO_NAME_MAX);
+    hub.fw_version = dev.fw_version;
+    hub.serial = dev.serial.substr(0, AUTO_SERIAL_MAX);
+    return hub;
+}
+
+// ---- Choosing ----
+
+enum class number_read { number, not_a_number, end_of_input };
+
+// One "%d" conversion from the stream: blanks (newlines too) skipped, a sign,
+// digits; the character after the number stays unread.
+number_read read_number(std::FILE* in, int32_t& value)
+{
+    int c = std::getc(in);
+    while (c != EOF && is_blank(static_cast<char>(c)))
+        c = std::getc(in);
+    if (c == EOF)
+        return number_read::end_of_input;
+    const bool negative = c == '-';
+    if (c == '-' || c == '+')
+        c = std::getc(in);
+    if (c == EOF || digit_value(static_cast<char>(c), 10) < 0) {
+        if (c != EOF)
+            std::ungetc(c, in);
+        return number_read::not_a_number;
+    }
+    int64_t magnitude = 0;
+    for (; c != EOF && digit_value(static_cast<char>(c), 10) >= 0; c = std::getc(in))
+        magnitude = std::min<int64_t>(magnitude * 10 + (c - '0'), INT64_C(1) << 32);
+    if (c != EOF)
+        std::ungetc(c, in);
+    value = static_cast<int32_t>(std::clamp<int64_t>(negative ? -magnitude : magnitude,
+                                                     INT32_MIN, INT32_MAX));
+    return number_read::number;
+}
+
+void discard_line(std::FILE* in)
+{
+    int c = std::getc(in);
+    while (c != EOF && c != '\n')
+        c = std::getc(in);
+}
+
+void print_hub_list(const std::vector<auto_hub_entry>& hubs)
+{
+    std::printf("\nPlease choose which device to update\n");
+    int number = 1;
+    for (const auto_hub_entry& hub : hubs)
+        std::printf("  %d) %s (s/n %s) on port %s\n", number++, hub.name.c_str(),
+                    hub.serial.c_str(), hub.port.c_str());
+}
+
+// Marks the hubs to update; false when the user's choice never came.
+bool choose_hubs(std::vector<auto_hub_entry>& hubs)
+{
+    if (!options.prompt) {
+        for (auto_hub_entry& hub : hubs)
+            hub.selected = true;
+        return true;
+    }
+    print_hub_list(hubs);
+    const auto count = static_cast<int32_t>(std::min<size_t>(hubs.size(), INT32_MAX));
+    const int32_t choice = auto_read_choice(stdin, "Device: ", count);
+    if (choice == 0) {
+        print_error("ERROR: No choice made\n");
+        return false;
+    }
+    hubs[static_cast<size_t>(choice - 1)].selected = true;
+    return true;
+}
+
+// Lists at most the first five releases and asks for one of them.
+const auto_manifest_entry* ask_for_release(const std::vector<auto_manifest_entry>& manifest,
+                                           bool& answered)
+{
+    std::printf("\nPlease choose which firmware to use\n");
+    const auto listed = static_cast<int32_t>(
+        std::min<size_t>(manifest.size(), static_cast<size_t>(AUTO_MAX_LISTED_RELEASES)));
+    for (int32_t i = 0; i < listed; ++i) {
+        const auto_manifest_entry& entry = manifest[static_cast<size_t>(i)];
+        std::printf("  %d) %s (%s)\n", i + 1, auto_format_version(entry.version).c_str(),
+                    entry.label.c_str());
+    }
+    const int32_t choice = auto_read_choice(stdin, "Firmware: ", listed);
+    answered = choice != 0;
+    return answered ? &manifest[static_cast<size_t>(choice - 1)] : nullptr;
+}
+
+// The release to install, or null after a message.
+const auto_manifest_entry* choose_release(const std::vector<auto_manifest_entry>& manifest,
+                                          const std::vector<auto_stable_entry>& stable,
+                                          uint16_t first_hwid)
+{
+    if (options.prompt && !manifest.empty()) {
+        bool answered = false;
+        const auto_manifest_entry* release = ask_for_release(manifest, answered);
+        if (!answered)
+            print_error("ERROR: No choice made\n");
+        return release;
+    }
+    const auto_manifest_entry* release = auto_choose_release(manifest, stable, first_hwid);
+    if (release == nullptr)
+        print_error("ERROR: No firmware release available\n");
+    return release;
+}
+
+// ---- The update pass ----
+
+void print_update_line(const auto_hub_entry& hub, const ufw& image)
+{
+    const std::string version = auto_format_version(image.version);
+    if (!hub.name.empty())
+        std::printf("\nUpdating device %s (%s) on %s with %s\n", hub.name.c_str(),
+                    hub.serial.c_str(), hub.port.c_str(), version.c_str());
+    else
+        std::printf("\nUpdating device %s (%04x) with %s\n", hub.port.c_str(),
+                    static_cast<unsigned>(hub.hwid), version.c_str());
+    std::fflush(stdout);
+}
+
+// A hub that cannot be reached or brought into its bootloader is passed over;
+// the others are still updated.
+void update_hub(const auto_hub_entry& hub, const ufw& image)
+{
+    print_update_line(hub, image);
+    std::unique_ptr<device> dev = device_create_from_port(hub.port.c_str());
+    if (!dev) {
+        std::printf("Unable to open hub on port %s\n", hub.port.c_str());
+        return;
+    }
+    if (!dev->in_bootloader)
+        device_switch_to_bootloader(dev.get());
+    if (!device_is_bootloader_ready(dev.get()))
+        std::printf("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
+    else
+        device_do_firmware_update(dev.get(), image);
+    std::fflush(stdout);
+    device_free(dev);
+}
+
+int run_update()
+{
+    options.force = true;
+    std::printf("Searching for attached hubs, please wait...\n");
+    std::fflush(stdout);
+    std::vector<auto_hub_entry> hubs = auto_detect_hubs();
+    if (hubs.empty()) {
+        print_error("ERROR: Unable to find any Corvane hubs.\n");
+        return -1;
+    }
+    if (!choose_hubs(hubs))
+        return -1;
+    const std::vector<auto_manifest_entry> manifest = auto_load_ufw_manifest();
+    const std::vector<auto_stable_entry> stable = auto_load_ufw_stable_list();
+    const auto_manifest_entry* release = choose_release(manifest, stable, hubs.front().hwid);
+    if (release == nullptr)
+        return -1;
+    ufw image;
+    ufw_load_http(*release, image);
+    if (!image.loaded) {
+        print_error("ERROR: Invalid firmware\n");
+        return -1;
+    }
+    for (const auto_hub_entry& hub : hubs)
+        if (hub.selected)
+            update_hub(hub, image);
+    ufw_free(image);
+    return 0;
+}
+
+} // namespace
+
+std::vector<auto_manifest_entry> auto_parse_manifest(std::string_view text)
+{
+    std::vector<auto_manifest_entry> manifest;
+    try {
+        for_each_line(text, [&](std::string_view line) {
+            auto_manifest_entry entry;
+            if (parse_manifest_line(line, entry))
+                manifest.push_back(std::move(entry));
+        });
+    } catch (const std::bad_alloc&) {
+        print_error("ERROR: Unable to allocate memory\n");
+        manifest.clear();
+    }
+    return manifest;
+}
+
+std::vector<auto_stable_entry> auto_parse_stable_list(std::string_view text)
+{
+    std::vector<auto_stable_entry> stable;
+    try {
+        for_each_line(text,
+                      [&](std::string_view line) { stable.push_back(parse_stable_line(line)); });
+    } catch (const std::bad_alloc&) {
+        print_error("ERROR: Unable to allocate memory\n");
+        stable.clear();
+    }
+    return stable;
+}
+
+std::vector<auto_manifest_entry> auto_load_ufw_manifest()
+{
+    std::string text;
+    if (!download_list("/firmware/manifest", text)) {
+        print_error("Unable to download firmware list\n");
+        return {};
+    }
+    return auto_parse_manifest(text);
+}
+
+std::vector<auto_stable_entry> auto_load_ufw_stable_list()
+{
+    std::string text;
+    if (!download_list("/firmware/stable", text)) {
+        print_error("Unable to download firmware stable list\n");
+        return {};
+    }
+    return auto_parse_stable_list(text);
+}
+
+std::vector<auto_hub_entry> auto_detect_hubs()
+{
+    std::vector<auto_hub_entry> hubs;
+    string_list ports = serial_find_ports();
+    for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
+        std::unique_ptr<device> dev = device_create_from_port(name);
+        if (dev && dev->detected)
+            hubs.push_back(hub_entry_from_device(*dev, name));
+        device_free(dev);
+    }
+    string_list_free(ports);
+    return hubs;
+}
+
+std::string auto_format_version(int32_t version)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "v%d.%02d", static_cast<int>(version / 100),
+                  static_cast<int>(version % 100));
+    return text;
+}
+
+const auto_manifest_entry* auto_choose_release(const std::vector<auto_manifest_entry>& manifest,
+                                               const std::vector<auto_stable_entry>& stable,
+                                               uint16_t hwid)
+{
+    if (manifest.empty())
+        return nullptr;
+    const auto recommended = std::find_if(
+        stable.begin(), stable.end(), [&](const auto_stable_entry& e) { return e.hwid == hwid; });
+    if (recommended == stable.end() || recommended->version == 0)
+        return &manifest.front();
+    const auto release =
+        std::find_if(manifest.begin(), manifest.end(), [&](const auto_manifest_entry& e) {
+            return e.version == recommended->version;
+        });
+    return release == manifest.end() ? nullptr : &*release;
+}
+
+int32_t auto_read_choice(std::FILE* in, const char* prompt, int32_t upper)
+{
+    int32_t choice = 0;
+    while (upper >= 1 && (choice < 1 || choice > upper)) {
+        std::fputs(prompt, stdout);
+        std::fflush(stdout);
+        const number_read result = read_number(in, choice);
+        if (result == number_read::end_of_input)
+            return 0;
+        if (result == number_read::not_a_number) {
+            choice = 0;
+            discard_line(in);
+        }
+    }
+    return upper >= 1 ? choice : 0;
+}
+
+int action_update_auto()
+{
+    try {
+        return run_update();
+    } catch (const std::bad_alloc&) {
+        print_error("ERROR: Unable to allocate memory\n");
+        return -1;
+    }
+}

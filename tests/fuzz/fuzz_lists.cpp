@@ -1,0 +1,69 @@
+// Feeds arbitrary bytes to both server list parsers. The manifest's fields must
+// keep their length limits and never run past a line; the stable list must
+// make one entry per non-empty line and read each line as "%hx,%hu" does.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "action-auto.h"
+
+namespace {
+
+void require(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+std::vector<std::string> lines_of(std::string_view text)
+{
+    std::vector<std::string> lines;
+    text = text.substr(0, text.find('\0'));
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        if (end > start)
+            lines.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+void check_manifest(std::string_view text, const std::vector<std::string>& lines)
+{
+    const auto manifest = auto_parse_manifest(text);
+    require(manifest.size() <= lines.size());
+    for (const auto_manifest_entry& e : manifest) {
+        require(!e.file.empty() && e.file.size() <= AUTO_FILE_MAX);
+        require(e.label.size() <= AUTO_LABEL_MAX);
+        require(e.file.find_first_of(std::string("\n\0", 2)) == std::string::npos);
+        require(e.label.find_first_of(std::string("\n\0", 2)) == std::string::npos);
+    }
+}
+
+// The C library's own conversion is the reference for the stable list's lines.
+void check_stable_list(std::string_view text, const std::vector<std::string>& lines)
+{
+    const auto stable = auto_parse_stable_list(text);
+    require(stable.size() == lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        unsigned short hwid = 0;
+        unsigned short version = 0;
+        std::sscanf(lines[i].c_str(), "%hx,%hu", &hwid, &version);
+        require(stable[i].hwid == hwid && stable[i].version == version);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::vector<std::string> lines = lines_of(text);
+    check_manifest(text, lines);
+    check_stable_list(text, lines);
+    return 0;
+}

@@ -1,0 +1,347 @@
+// The HTTP fetch and the firmware download against the suite's own local
+// server (tests/e2e/fwserver.py, started by a CTest fixture that names its
+// address file in HUBFLASH_TEST_SERVER_FILE).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "action-auto.h"
+#include "http-internal.h"
+#include "http.h"
+#include "ufw.h"
+
+namespace {
+
+struct local_server {
+    std::string address; // answers
+    std::string refused; // bound, never listening
+};
+
+const local_server& server()
+{
+    static const local_server found = [] {
+        local_server s;
+        const char* file = std::getenv("HUBFLASH_TEST_SERVER_FILE");
+        std::ifstream in(file != nullptr ? file : "");
+        std::string key, value;
+        while (in >> key >> value)
+            (key == "server" ? s.address : s.refused) = value;
+        return s;
+    }();
+    return found;
+}
+
+char pattern_byte(size_t i)
+{
+    return static_cast<char>(1 + (i * 131 + (i >> 8) * 7 + (i >> 16) * 3) % 255);
+}
+
+struct fetched {
+    bool ok = false;
+    std::vector<char> buffer; // exactly capacity + 1 bytes, so a write past it trips ASan
+};
+
+fetched fetch(const std::string& path, int32_t capacity, const std::string& host = server().address)
+{
+    fetched f;
+    f.buffer.assign(static_cast<size_t>(capacity) + 1, '\x7f');
+    f.ok = http_get(host, path.c_str(), f.buffer.data(), capacity);
+    return f;
+}
+
+// The body is the server's pattern of n bytes, followed by a NUL.
+::testing::AssertionResult holds_pattern(const fetched& f, size_t n)
+{
+    if (!f.ok)
+        return ::testing::AssertionFailure() << "the fetch failed";
+    for (size_t i = 0; i < n; ++i)
+        if (f.buffer[i] != pattern_byte(i))
+            return ::testing::AssertionFailure() << "byte " << i << " differs";
+    if (f.buffer[n] != '\0')
+        return ::testing::AssertionFailure() << "no NUL after the body";
+    return ::testing::AssertionSuccess();
+}
+
+std::string gen(size_t n, const std::string& extra = "")
+{
+    return "/gen?n=" + std::to_string(n) + extra;
+}
+
+double seconds_for(const std::string& path, int32_t capacity, bool& ok,
+                   const std::string& host = server().address)
+{
+    const auto start = std::chrono::steady_clock::now();
+    ok = fetch(path, capacity, host).ok;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class HttpGet : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(server().address.empty())
+            << "no local server: run through ctest, or set HUBFLASH_TEST_SERVER_FILE";
+    }
+};
+
+TEST_F(HttpGet, EmptyBodyLeavesANulAtTheStart)
+{
+    for (const char* mode : {"length", "chunked", "close"}) {
+        SCOPED_TRACE(mode);
+        EXPECT_TRUE(holds_pattern(fetch(gen(0, std::string("&mode=") + mode), 16), 0));
+        EXPECT_TRUE(holds_pattern(fetch(gen(0, std::string("&mode=") + mode), 0), 0));
+    }
+}
+
+TEST_F(HttpGet, BodiesUpToTheCapacityFitAndOneByteMoreFails)
+{
+    for (const char* mode : {"length", "chunked", "close"}) {
+        for (int32_t capacity : {1, 100, 4095, 4096, 16384, 70000}) {
+            SCOPED_TRACE(std::string(mode) + " capacity " + std::to_string(capacity));
+            const std::string m = std::string("&mode=") + mode;
+            const auto n = static_cast<size_t>(capacity);
+            EXPECT_TRUE(holds_pattern(fetch(gen(n - 1, m), capacity), n - 1));
+            EXPECT_TRUE(holds_pattern(fetch(gen(n, m), capacity), n));
+            EXPECT_FALSE(fetch(gen(n + 1, m), capacity).ok);
+        }
+    }
+    EXPECT_FALSE(fetch(gen(1), 0).ok);
+}
+
+TEST_F(HttpGet, PiecesOfAnySizeAreStoredInOrder)
+{
+    for (const char* extra : {"&mode=chunked&piece=1", "&mode=close&piece=3&gap_ms=1"}) {
+        SCOPED_TRACE(extra);
+        EXPECT_TRUE(holds_pattern(fetch(gen(1500, extra), 1500), 1500));
+    }
+    for (const char* extra :
+         {"&mode=chunked&piece=4097", "&piece=65536", "&mode=close&piece=999"}) {
+        SCOPED_TRACE(extra);
+        EXPECT_TRUE(holds_pattern(fetch(gen(150000, extra), 150000), 150000));
+    }
+    EXPECT_TRUE(holds_pattern(fetch(gen(1 << 20, "&mode=chunked&piece=70000"), 1 << 21), 1 << 20));
+}
+
+TEST_F(HttpGet, RedirectsAreFollowed)
+{
+    for (const char* status : {"301", "302", "307"}) {
+        SCOPED_TRACE(status);
+        const std::string path = std::string("/redirect?status=") + status + "&to=/gen%3Fn%3D300";
+        EXPECT_TRUE(holds_pattern(fetch(path, 1000), 300));
+    }
+    EXPECT_FALSE(fetch("/redirect?to=/gen%3Fn%3D300%26status%3D404", 1000).ok);
+}
+
+TEST_F(HttpGet, ErrorStatusesAreFailuresWhateverTheirBody)
+{
+    for (int status : {400, 403, 404, 500, 503}) {
+        SCOPED_TRACE(status);
+        EXPECT_FALSE(fetch(gen(50, "&status=" + std::to_string(status)), 1000).ok);
+    }
+    EXPECT_FALSE(fetch("/no/such/path", 1000).ok);
+    EXPECT_TRUE(holds_pattern(fetch(gen(50, "&status=203"), 1000), 50));
+}
+
+TEST_F(HttpGet, ABodyShorterThanItsAnnouncedLengthIsAFailure)
+{
+    EXPECT_FALSE(fetch(gen(10000, "&truncate=5000"), 20000).ok);
+    EXPECT_FALSE(fetch(gen(10000, "&piece=1000&truncate=9999"), 20000).ok);
+}
+
+TEST_F(HttpGet, AChunkedBodyWithoutItsLastChunkIsAFailure)
+{
+    EXPECT_FALSE(fetch(gen(10000, "&mode=chunked&piece=1000&truncate=5000"), 20000).ok);
+}
+
+TEST_F(HttpGet, ARefusedConnectionFailsAtOnce)
+{
+    ASSERT_FALSE(server().refused.empty());
+    bool ok = true;
+    EXPECT_LT(seconds_for("/gen?n=1", 100, ok, server().refused), 5.0);
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(HttpGet, BadArgumentsFailWithoutARequest)
+{
+    std::vector<char> buffer(8, '\x7f');
+    EXPECT_FALSE(http_get(server().address, "/gen?n=1", buffer.data(), -1));
+    EXPECT_FALSE(http_get(server().address, "gen?n=1", buffer.data(), 7));
+    EXPECT_FALSE(http_get(server().address, "/gen?n=1", nullptr, 7));
+    EXPECT_FALSE(http_get("", "/gen?n=1", buffer.data(), 7));
+}
+
+// A server that stops sending is given up after the stall limit; one that is
+// slow but keeps sending is waited for.
+TEST_F(HttpGet, AStalledServerEndsInFailureAfterTheStallLimit)
+{
+    http_set_stall_seconds(2);
+    bool ok = true;
+    const double stalled = seconds_for(gen(10000, "&stall_after=5000&stall_ms=15000"), 20000, ok);
+    EXPECT_LT(stalled, 12.0);
+    EXPECT_FALSE(ok);
+    const double silent = seconds_for("/silent?stall_ms=9000", 20000, ok);
+    EXPECT_LT(silent, 7.5);
+    EXPECT_FALSE(ok);
+    const double slow = seconds_for(gen(5000, "&piece=500&gap_ms=400"), 5000, ok);
+    EXPECT_GT(slow, 3.0);
+    EXPECT_TRUE(ok);
+    std::printf("stalled %.1f s, silent %.1f s, slow %.1f s\n", stalled, silent, slow);
+    http_set_stall_seconds(0);
+}
+
+TEST(HttpAddress, HostAndPortSplit)
+{
+    struct {
+        const char* text;
+        bool valid;
+        const char* host;
+        uint16_t port;
+    } cases[] = {
+        {"firmware.example", true, "firmware.example", 80},
+        {"127.0.0.1:8080", true, "127.0.0.1", 8080},
+        {"[::1]:81", true, "::1", 81},
+        {"[::1]", true, "::1", 80},
+        {"host:65535", true, "host", 65535},
+        {"host:", false, "", 0},
+        {"host:0", false, "", 0},
+        {"host:65536", false, "", 0},
+        {"host:8o", false, "", 0},
+        {":80", false, "", 0},
+        {"", false, "", 0},
+        {"a b:80", false, "", 0},
+        {"evil/path", false, "", 0},
+        {"[::1", false, "", 0},
+        {"[::1]x", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const http_server_address a = http_split_host(c.text);
+        EXPECT_EQ(a.valid, c.valid);
+        if (c.valid) {
+            EXPECT_EQ(a.host, c.host);
+            EXPECT_EQ(a.port, c.port);
+        }
+    }
+}
+
+// putenv keeps the pointer it is given, so the texts must outlive the process's use of them.
+void set_server_variable(const std::string& value)
+{
+    static std::vector<std::string> texts;
+    texts.reserve(16);
+    texts.push_back("HUBFLASH_SERVER=" + value);
+    putenv(texts.back().data());
+}
+
+TEST(HttpServerHost, TheVariableReplacesTheBuiltInHost)
+{
+    set_server_variable("");
+    const std::string built_in = firmware_server_host();
+    EXPECT_FALSE(built_in.empty());
+    EXPECT_EQ(built_in.find(':'), std::string::npos); // port 80
+    set_server_variable("mirror.example:8080");
+    EXPECT_EQ(firmware_server_host(), "mirror.example:8080");
+    set_server_variable("");
+    EXPECT_EQ(firmware_server_host(), built_in);
+}
+
+// ---- The firmware download ----
+
+class FirmwareDownload : public HttpGet {
+protected:
+    void SetUp() override
+    {
+        HttpGet::SetUp();
+        if (HasFatalFailure())
+            return;
+        set_server_variable(server().address);
+    }
+    void TearDown() override { set_server_variable(""); }
+
+    static std::vector<std::string> requests()
+    {
+        const fetched f = fetch("/_requests", 1 << 20);
+        std::vector<std::string> lines;
+        std::string line;
+        for (const char* p = f.buffer.data(); f.ok && *p != '\0'; ++p) {
+            if (*p == '\n')
+                lines.push_back(std::exchange(line, std::string()));
+            else
+                line += *p;
+        }
+        return lines;
+    }
+    static bool requested(const std::string& path)
+    {
+        const auto all = requests();
+        return std::find(all.begin(), all.end(), path) != all.end();
+    }
+    static ufw load(const std::string& file, int32_t size)
+    {
+        auto_manifest_entry entry;
+        entry.file = file;
+        entry.size = size;
+        ufw image;
+        image.loaded = true;
+        image.version = 99;
+        ufw_load_http(entry, image);
+        return image;
+    }
+};
+
+TEST_F(FirmwareDownload, ABodyOfExactlyTheSizeLoads)
+{
+    // The server's image is a version line padded to the size in its name.
+    const ufw exact = load("v215-300.ufw", 300);
+    EXPECT_TRUE(exact.loaded);
+    EXPECT_EQ(exact.version, 215);
+    EXPECT_TRUE(load("v215-300.ufw", 301).loaded);
+    const ufw short_buffer = load("v215-300.ufw", 299);
+    EXPECT_FALSE(short_buffer.loaded);
+    EXPECT_EQ(short_buffer.version, 0);
+    EXPECT_FALSE(load("missing.ufw", 1000).loaded);
+}
+
+TEST_F(FirmwareDownload, UnusableEntriesAreNotFetched)
+{
+    // Each name would be served as a 10-byte image if it were fetched.
+    struct {
+        const char* file;
+        int32_t size;
+        const char* marker;
+    } cases[] = {{"v1-10_case1.ufw", 0, "case1"},
+                 {"v2-10_case2.ufw", -5, "case2"},
+                 {"v3-10_case3.ufw", 64 * 1024 * 1024 + 1, "case3"},
+                 {"v4-10_case4 .ufw", 100, "case4"},
+                 {"v5-10_case5\t.ufw", 100, "case5"},
+                 {"v6-10_case6\r.ufw", 100, "case6"},
+                 {"v7-10_case7\x7f.ufw", 100, "case7"},
+                 {"", 100, "/firmware/\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.marker);
+        EXPECT_FALSE(load(c.file, c.size).loaded);
+    }
+    std::string all;
+    for (const auto& path : requests())
+        all += path + "\n";
+    for (const auto& c : cases)
+        EXPECT_EQ(all.find(c.marker), std::string::npos) << c.marker;
+}
+
+TEST_F(FirmwareDownload, NamesAreEscapedWhereAPathCannotCarryThem)
+{
+    EXPECT_FALSE(load("q?#[]\"%zz%41\xc3\xa9/a~b-c_d.e+f,g;h=i@j:k!l$m&n'o(p)*.ufw", 100).loaded);
+    EXPECT_TRUE(requested("/firmware/q%3F%23%5B%5D%22%25zz%41%C3%A9"
+                          "/a~b-c_d.e+f,g;h=i@j:k!l$m&n'o(p)*.ufw"));
+    EXPECT_TRUE(load("v7-20.ufw", 20).loaded);
+    EXPECT_TRUE(requested("/firmware/v7-20.ufw"));
+}
+
+} // namespace
