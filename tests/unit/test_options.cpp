@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace {
+
+bool load(std::vector<std::string> args) {
+    args.insert(args.begin(), "hubflash");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return options_load(static_cast<int>(args.size()), argv.data());
+}
+
+template <size_t N> bool zero_from(const char (&field)[N], size_t start) {
+    for (size_t i = start; i < N; ++i)
+        if (field[i] != '\0') return false;
+    return true;
+}
+
+TEST(Options, OverLongArgumentsAreCutAndStayTerminated) {
+    const std::string path(2000, 'f'), port(100, 'p');
+    ASSERT_TRUE(load({"--fw", path, "--port", port}));
+    EXPECT_EQ(std::string(options.fw_path), path.substr(0, 1023));
+    EXPECT_EQ(std::string(options.port), port.substr(0, 63));
+    EXPECT_EQ(options.fw_path[1023], '\0');
+    EXPECT_EQ(options.port[63], '\0');
+
+    ASSERT_TRUE(load({"--fw", std::string(1023, 'a'), "--port", std::string(64, 'b')}));
+    EXPECT_EQ(std::string(options.fw_path), std::string(1023, 'a'));
+    EXPECT_EQ(std::string(options.port), std::string(63, 'b'));
+}
+
+TEST(Options, RepeatedArgumentReplacesTheWholeField) {
+    ASSERT_TRUE(load({"--fw", std::string(1500, 'x'), "--port", std::string(80, 'y'), "--fw",
+                      "short.ufw", "--port", "COM3"}));
+    EXPECT_STREQ(options.fw_path, "short.ufw");
+    EXPECT_STREQ(options.port, "COM3");
+    EXPECT_TRUE(zero_from(options.fw_path, 9));
+    EXPECT_TRUE(zero_from(options.port, 4));
+}
+
+TEST(Options, EachFlagSetsItsOwnField) {
+    struct flag_case {
+        const char* name;
+        bool options_record::*field;
+    };
+    const flag_case cases[] = {
+        {"--prompt", &options_record::prompt},         {"--force", &options_record::force},
+        {"--bootloader", &options_record::bootloader}, {"--no-status", &options_record::no_status},
+        {"--basic-status", &options_record::basic_status}, {"--tx-rate", &options_record::tx_rate},
+    };
+    for (const flag_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(load({"--fw", "a.ufw", c.name, "--port", "COM1"}));
+        EXPECT_EQ(options.action, ACTION_UPDATE_MANUAL);
+        for (const flag_case& other : cases) EXPECT_EQ(options.*(other.field), &other == &c);
+    }
+}
+
+TEST(Options, EveryLoadStartsFromAClearedRecord) {
+    ASSERT_TRUE(load({"--fw", "a.ufw", "--port", "COM1", "--prompt", "--force", "--bootloader",
+                      "--no-status", "--basic-status", "--tx-rate"}));
+    ASSERT_TRUE(load({"--port", "COM2", "--exit-bootloader"}));
+    EXPECT_EQ(options.action, ACTION_EXIT_BOOTLOADER);
+    EXPECT_STREQ(options.port, "COM2");
+    EXPECT_TRUE(zero_from(options.fw_path, 0));
+    EXPECT_FALSE(options.prompt || options.force || options.bootloader || options.no_status ||
+                 options.basic_status || options.tx_rate);
+
+    EXPECT_FALSE(load({"--version"}));
+    EXPECT_EQ(options.action, ACTION_NONE);
+    EXPECT_TRUE(zero_from(options.port, 0));
+}
+
+TEST(Options, ArgumentsAreTakenAsTheyStand) {
+    // The word after --fw is its argument even when it looks like an option.
+    ASSERT_TRUE(load({"--fw", "--port", "--port", "COM1"}));
+    EXPECT_EQ(options.action, ACTION_UPDATE_MANUAL);
+    EXPECT_STREQ(options.fw_path, "--port");
+    EXPECT_STREQ(options.port, "COM1");
+
+    // "all" is an ordinary port name, and an empty argument still counts as given.
+    ASSERT_TRUE(load({"--port", "all", "--exit-bootloader"}));
+    EXPECT_STREQ(options.port, "all");
+    ASSERT_TRUE(load({"--exit-bootloader", "--port", ""}));
+    EXPECT_EQ(options.action, ACTION_EXIT_BOOTLOADER);
+
+    // The automatic update keeps path and port although it does not use them.
+    ASSERT_TRUE(load({"--fw", "a.ufw", "--auto", "--port", "COM4"}));
+    EXPECT_EQ(options.action, ACTION_UPDATE_AUTO);
+    EXPECT_STREQ(options.fw_path, "a.ufw");
+    EXPECT_STREQ(options.port, "COM4");
+}
+
+TEST(Options, NoArgumentsAtAll) {
+    char name[] = "hubflash";
+    char* argv[] = {name, nullptr};
+    EXPECT_FALSE(options_load(1, argv));
+    EXPECT_FALSE(options_load(0, argv + 1));
+    EXPECT_EQ(options.action, ACTION_NONE);
+}
+
+} // namespace
