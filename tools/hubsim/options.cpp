@@ -244,16 +244,16 @@ bool parse_command_line(int argc, char** argv, Config& config)
     const std::vector<OptionSpec> table = option_table(config, lists);
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* rule = nullptr;
         for (const OptionSpec& candidate : table)
-            if (name == candidate.name) spec = &candidate;
-        if (spec == nullptr) return fail("unknown option " + std::string(name) + " (see tools/hubsim/README.md)");
+            if (name == candidate.name) rule = &candidate;
+        if (rule == nullptr) return fail("unknown option " + std::string(name) + " (see tools/hubsim/README.md)");
         std::string_view value;
-        if (spec->takes_value) {
+        if (rule->takes_value) {
             if (i + 1 >= argc) return fail("option " + std::string(name) + " needs a value");
             value = argv[++i];
         }
-        if (!spec->handler(value)) return fail("bad value '" + std::string(value) + "' for " + std::string(name));
+        if (!rule->handler(value)) return fail("bad value '" + std::string(value) + "' for " + std::string(name));
     }
     if (config.link.empty()) return fail("--link PATH is required");
     build_boards(lists, config);
