@@ -33,7 +33,7 @@ if(NOT WIN32)
     set(HUB_AUTO_TOOLS --hubflash $<TARGET_FILE:hubflash> --hubsim $<TARGET_FILE:hubsim>
                        --mkimage ${PROJECT_SOURCE_DIR}/tools/mkimage.py)
     foreach(group UpdateAllTest PromptTest ReleaseListTest StableListTest DownloadTest NoHubTest
-                  UnpluggedTest)
+                  UnpluggedTest NotReadyTest)
         add_test(NAME auto_${group}
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_auto.py ${HUB_AUTO_TOOLS} ${group})
         set_tests_properties(auto_${group} PROPERTIES TIMEOUT 300 LABELS e2e)

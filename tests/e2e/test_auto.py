@@ -313,5 +313,25 @@ class UnpluggedTest(AutoCase):
         self.assertEqual(gone.report["commands"]["upload_line"], 0)
 
 
+class NotReadyTest(AutoCase):
+    def test_a_hub_whose_board_never_returns_after_the_switch_is_passed_over(self):
+        # Board 2 answers neither before nor after the restart into the bootloader.
+        hub = self.hub("hubA", 0x1030, "normal", "--restart-ms", "1000", "--absent", "2")
+        image = self.image(215)
+        self.publish([(215, "hub.ufw", len(image.data), "Stable")], "")
+        self.server.set("/firmware/hub.ufw", image.data)
+        result = self.run_auto([hub.port])
+        self.assertEqual(result.stdout, BANNER + SEARCH + updating(hub.port, 0x1030, 215)
+                         + SWITCHING + b"Board 2 not found\r\n"
+                         + b"Unable to open hub in bootloader mode on port %s\n" % hub.port.encode())
+        self.assertEqual(result.stderr, b"ERROR: This Corvane hub is in an unknown state. Please "
+                                        b"power cycle the hub and try again.\n")
+        self.assertEqual(result.code, 0)
+        report = hub.stop()
+        self.assertEqual(report["commands"]["boot_mode"], 1)
+        self.assertGreaterEqual(report["commands"]["reboot_boot"], 1)
+        self.assertEqual(report["commands"]["upload_line"], 0)
+
+
 if __name__ == "__main__":
     unittest.main(argv=simtest.parse_command_line())
