@@ -356,7 +356,11 @@ class GiveUpTest(Case):
         self.assertEqual(result.stdout, self.gave_up_output(hub, image, 64))
         report = self.assert_gave_up(result, hub)
         self.assertEqual(report["commands"]["part_crc"], 60)
-        self.assertIn(report["commands"]["upload_line"], (60 * 8, 60 * 4))
+        # Every send carried its whole block (8 lines of 0101 or 4 of 0201). A line
+        # may go twice when its acknowledgement came late on a loaded machine: the
+        # exchange's own retry, which is legal; restarts would show in the output.
+        lines = report["commands"]["upload_line"]
+        self.assertTrue(60 * 8 <= lines < 61 * 8 or 60 * 4 <= lines < 61 * 4, lines)
 
 
 class DeadBoardTest(Case):
