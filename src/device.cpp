@@ -434,7 +434,11 @@ bool device_detect_attached(device* dev)
     return device_detect_attached(dev);
 }
 
-std::unique_ptr<device> device_create_from_port(const char* port_name)
+namespace {
+
+// With `quiet`, a port that cannot be connected or holds no hub gives null
+// without a message; what a found hub reports about itself is still printed.
+std::unique_ptr<device> create_from_port(const char* port_name, bool quiet)
 {
     std::unique_ptr<device> dev;
     try {
@@ -450,14 +454,31 @@ std::unique_ptr<device> device_create_from_port(const char* port_name)
     serial_init(dev->link.get(), port_name);
     if (!dev->link->started) {
         device_free(dev);
-        std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port_name);
+        if (!quiet)
+            std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port_name);
         return nullptr;
     }
     if (!device_detect_attached(dev.get())) {
         device_free(dev);
-        std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", port_name);
+        if (!quiet)
+            std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", port_name);
         return nullptr;
     }
+    return dev;
+}
+
+} // namespace
+
+std::unique_ptr<device> device_create_from_port(const char* port_name)
+{
+    return create_from_port(port_name, false);
+}
+
+std::unique_ptr<device> device_probe_port(const char* port_name)
+{
+    serial_quiet_open(true);
+    std::unique_ptr<device> dev = create_from_port(port_name, true);
+    serial_quiet_open(false);
     return dev;
 }
 

@@ -62,6 +62,9 @@ bool device_send_command(device* dev, uint8_t board, const char* command, bool w
 
 // ---- Detection and bootloader switch ----
 std::unique_ptr<device> device_create_from_port(const char* port_name);
+// The same for listings: a port that cannot be opened or holds no hub gives
+// null without a message (a hub that is found may still report its troubles).
+std::unique_ptr<device> device_probe_port(const char* port_name);
 bool device_detect_attached(device* dev);
 std::unique_ptr<device_system> device_get_system_from_code(uint16_t code);
 bool device_is_bootloader_ready(const device* dev);

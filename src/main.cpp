@@ -3,8 +3,11 @@
 
 #include "action-auto.h"
 #include "action-exit.h"
+#include "action-info.h"
+#include "action-list.h"
 #include "action-manual.h"
 #include "options.h"
+#include "trace.h"
 
 namespace {
 
@@ -15,11 +18,18 @@ void print_banner() {
     std::fflush(stdout);
 }
 
+// The field tools' output is read by scripts: nothing but their report goes to stdout.
+bool prints_banner(int32_t action) {
+    return action != ACTION_INFO && action != ACTION_LIST;
+}
+
 int run_action(int32_t action) {
     switch (action) {
     case ACTION_UPDATE_AUTO: return action_update_auto();
     case ACTION_UPDATE_MANUAL: return action_update_manual();
     case ACTION_EXIT_BOOTLOADER: return action_exit_bootloader();
+    case ACTION_INFO: return action_info();
+    case ACTION_LIST: return action_list();
     default: return 0;
     }
 }
@@ -28,6 +38,7 @@ int run_action(int32_t action) {
 
 int main(int argc, char** argv) {
     if (!options_load(argc, argv)) return -1;
-    print_banner();
+    if (options.trace) trace_start();
+    if (prints_banner(options.action)) print_banner();
     return run_action(options.action);
 }

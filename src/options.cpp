@@ -43,6 +43,8 @@ struct parse_state {
     bool version = false;
     bool automatic = false;
     bool exit_bootloader = false;
+    bool info = false;
+    bool list = false;
     bool fw_given = false;
     bool port_given = false;
     bool argument_missing = false;
@@ -77,6 +79,10 @@ constexpr option_entry option_table[] = {
     {"--basic-status", false, nullptr, &options_record::basic_status, nullptr},
     {"--fw", true, &parse_state::fw_given, nullptr, fw_path_field},
     {"--port", true, &parse_state::port_given, nullptr, port_field},
+    // Field tools: not counted, so they never turn --help or --version into usage.
+    {"--trace", false, nullptr, &options_record::trace, nullptr},
+    {"--info", false, &parse_state::info, nullptr, nullptr},
+    {"--list", false, &parse_state::list, nullptr, nullptr},
 };
 
 const option_entry* find_option(std::string_view argument) {
@@ -146,6 +152,11 @@ bool decide(const parse_state& state) {
     if ((state.help || state.version) && state.counted >= 2) return print_usage();
     if (state.help) return print_help();
     if (state.version) return print_version();
+    if (state.info) {
+        if (!state.fw_given) return refuse(missing_firmware_message);
+        return choose(ACTION_INFO);
+    }
+    if (state.list) return choose(ACTION_LIST);
     if (state.automatic) return choose(ACTION_UPDATE_AUTO);
     if (state.exit_bootloader) {
         if (!state.port_given) return refuse(missing_port_message);

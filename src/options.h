@@ -8,6 +8,9 @@ enum action_kind : int32_t {
     ACTION_UPDATE_AUTO = 1,
     ACTION_UPDATE_MANUAL = 2,
     ACTION_EXIT_BOOTLOADER = 3,
+    // Field tools.
+    ACTION_INFO = 4, // describe a firmware image; no hub is touched
+    ACTION_LIST = 5, // list the hubs on the ports the automatic update scans
 };
 
 // Filled by options_load before any action runs. The texts are always
@@ -22,6 +25,7 @@ struct options_record {
     bool no_status = false;
     bool basic_status = false;
     bool tx_rate = false;
+    bool trace = false; // every line to and from a hub, and port events, on stderr
 };
 
 extern options_record options;

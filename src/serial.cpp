@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "serial-internal.h"
+#include "trace.h"
 
 std::atomic<serial_port*> xport{nullptr};
 
@@ -22,6 +23,11 @@ constexpr int open_retry_pause_ms = 2;
 constexpr int empty_poll_wait_ms = 2;
 constexpr int availability_recheck_ms = 1;
 constexpr size_t read_chunk = 256;
+
+// Set while a scan probes ports that need not exist or are no serial port; see
+// serial_quiet_open.
+// The watcher thread reads it when it reopens a returning port.
+std::atomic<bool> open_failures_quiet{false};
 
 constexpr char out_of_memory_message[] = "ERROR: Unable to allocate memory\n";
 
@@ -64,7 +70,7 @@ std::shared_ptr<serial_connection> make_connection() {
 bool configure_opened_port(serial_connection& conn) {
     serial_config_error error = serial_os_configure(conn);
     if (error == serial_config_error::none) return true;
-    report_config_failure(error);
+    if (!open_failures_quiet.load()) report_config_failure(error);
     serial_os_close(conn, false);
     return false;
 }
@@ -79,9 +85,11 @@ bool open_and_configure(serial_port* port, serial_connection& conn) {
             if (serial_os_is_open(conn)) serial_os_close(conn, false);
             if (serial_os_open(conn, port->name)) return configure_opened_port(conn);
         }
-        std::fputs("ERROR: Error in opening serial port\n", stderr);
+        if (!open_failures_quiet)
+            std::fputs("ERROR: Error in opening serial port\n", stderr);
         if (attempt == open_attempts) {
-            std::fputs("ERROR: Failed to open serial port after reconnect attempts\n", stderr);
+            if (!open_failures_quiet)
+                std::fputs("ERROR: Failed to open serial port after reconnect attempts\n", stderr);
             return false;
         }
         serial_os_sleep_ms(open_retry_pause_ms);
@@ -105,6 +113,7 @@ bool queue_completed_line(serial_port* port, size_t line_feed_pos) {
     try {
         auto entry = std::make_unique<rx_line>();
         entry->text.assign(port->line, strnlen(port->line, end));
+        if (trace_enabled) trace_line('<', entry->text);
         if (lfqueue_enq(&port->rx_queue, entry.get()) == 0) {
             entry.release(); // the queue owns it until serial_rx_pop takes it back
             return true;
@@ -166,6 +175,11 @@ void add_port_names(string_list& list, std::string_view names) {
     }
 }
 
+void trace_sent(const serial_port* port, const char* text, bool written) {
+    trace_line('>', text);
+    if (!written) trace_event("write failed", port->name);
+}
+
 } // namespace
 
 bool serial_init(serial_port* port, const char* name) {
@@ -192,12 +206,18 @@ bool serial_connect(serial_port* port) {
     std::string path;
     if (serial_os_device_path(port->name, path)) conn.device_path = std::move(path);
     xport.store(port);
-    if (!open_and_configure(port, conn)) return false;
+    if (!open_and_configure(port, conn)) {
+        if (trace_enabled) trace_event("open failed", port->name);
+        return false;
+    }
+    if (trace_enabled) trace_event("open", port->name);
     conn.available.store(1);
     return true;
 }
 
 void serial_port_arrived(serial_port* port, bool same_name) {
+    // The watcher reports every arrival in the port's directory; only ours is traced.
+    if (trace_enabled && same_name) trace_event("returned", port->name);
     if (same_name) serial_connect(port);
     port->conn->available.store(1);
 }
@@ -209,6 +229,7 @@ void serial_port_removed(serial_port* port) {
         serial_os_close(conn, true);
     }
     conn.available.store(0);
+    if (trace_enabled) trace_event("vanished", port->name);
 }
 
 bool serial_tx(serial_port* port, const char* text) {
@@ -221,7 +242,9 @@ bool serial_tx(serial_port* port, const char* text) {
             serial_os_sleep_ms(availability_recheck_ms);
     }
     std::lock_guard lock(conn.io_lock);
-    return serial_os_write(conn, text, std::strlen(text));
+    const bool written = serial_os_write(conn, text, std::strlen(text));
+    if (trace_enabled) trace_sent(port, text, written);
+    return written;
 }
 
 bool serial_rx_pop(serial_port* port, char* dst, size_t len) {
@@ -255,10 +278,15 @@ void serial_free(serial_port* port) {
     }
     discard_queued_lines(&port->rx_queue);
     lfqueue_destroy(&port->rx_queue);
+    if (trace_enabled) trace_event("close", port->name);
     serial_port* self = port;
     xport.compare_exchange_strong(self, nullptr);
     port->started = false;
     port->conn.reset();
+}
+
+void serial_quiet_open(bool quiet) {
+    open_failures_quiet.store(quiet);
 }
 
 string_list serial_find_ports() {

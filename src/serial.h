@@ -42,6 +42,9 @@ void serial_stop(serial_port* port);
 // Ends the watcher, closes the port, discards queued lines. The record may be
 // passed to serial_init again.
 void serial_free(serial_port* port);
+// While set, a port that cannot be opened or configured is not reported (for
+// listings, where a listed port without a device is no error). Off by default.
+void serial_quiet_open(bool quiet);
 // Names of the serial ports to scan for hubs: HUBFLASH_PORTS (comma-separated)
 // when set, otherwise the system's serial ports in the system's order.
 string_list serial_find_ports();

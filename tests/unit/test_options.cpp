@@ -104,4 +104,53 @@ TEST(Options, NoArgumentsAtAll) {
     EXPECT_EQ(options.action, ACTION_NONE);
 }
 
+// The field tools sit between --version and --auto in the precedence, and do
+// not count against --help or --version.
+TEST(Options, FieldToolsTakeTheirPlaceInThePrecedence) {
+    struct precedence_case {
+        std::vector<std::string> args;
+        bool runs;
+        int32_t action;
+    };
+    const precedence_case cases[] = {
+        {{"--info", "--fw", "a.ufw"}, true, ACTION_INFO},
+        {{"--info"}, false, ACTION_NONE},                       // no image to describe
+        {{"--info", "--port", "COM1"}, false, ACTION_NONE},     // a port is no image
+        {{"--list"}, true, ACTION_LIST},
+        {{"--list", "--fw", "a.ufw", "--port", "COM1"}, true, ACTION_LIST},
+        {{"--info", "--fw", "a.ufw", "--list"}, true, ACTION_INFO},
+        {{"--list", "--info"}, false, ACTION_NONE},             // --info wins, and lacks --fw
+        {{"--auto", "--list"}, true, ACTION_LIST},
+        {{"--auto", "--info", "--fw", "a.ufw"}, true, ACTION_INFO},
+        {{"--port", "COM1", "--exit-bootloader", "--list"}, true, ACTION_LIST},
+        {{"--help", "--list"}, false, ACTION_NONE},
+        {{"--version", "--info", "--fw", "a.ufw"}, false, ACTION_NONE},
+        {{"--info", "--fw"}, false, ACTION_NONE},               // argument missing
+        {{"--Info", "--fw", "a.ufw"}, false, ACTION_NONE},      // exact names only
+        {{"-list"}, false, ACTION_NONE},
+    };
+    for (const precedence_case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        EXPECT_EQ(load(c.args), c.runs);
+        EXPECT_EQ(options.action, c.action);
+    }
+}
+
+TEST(Options, TraceIsAFlagBesideAnyAction) {
+    ASSERT_TRUE(load({"--fw", "a.ufw", "--trace", "--port", "COM1"}));
+    EXPECT_EQ(options.action, ACTION_UPDATE_MANUAL);
+    EXPECT_TRUE(options.trace);
+    ASSERT_TRUE(load({"--trace", "--auto"}));
+    EXPECT_EQ(options.action, ACTION_UPDATE_AUTO);
+    EXPECT_TRUE(options.trace);
+    ASSERT_TRUE(load({"--auto"}));
+    EXPECT_FALSE(options.trace); // cleared on every load
+    // Not counted: --help beside it still prints the help.
+    EXPECT_FALSE(load({"--help", "--trace"}));
+    EXPECT_FALSE(load({"--trace"}));
+    EXPECT_EQ(options.action, ACTION_NONE);
+}
+
 } // namespace

@@ -1,0 +1,84 @@
+// The hubs on this computer, as the automatic update would find them, without
+// changing anything on them: each port is probed, described and closed again.
+#include "action-list.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "device.h"
+#include "serial.h"
+#include "timer.h"
+#include "trace.h"
+
+namespace {
+
+std::string version_text(uint16_t version)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "v%u.%02u", static_cast<unsigned>(version / 100),
+                  static_cast<unsigned>(version % 100));
+    return text;
+}
+
+// "; board N: type TTTT vM.mm" for each board that announced itself.
+std::string board_texts(const device& dev)
+{
+    std::string text;
+    for (size_t n = 1; n < dev.boards.size(); ++n) {
+        const board_entry& board = dev.boards[n];
+        if (!board.present)
+            continue;
+        char piece[64];
+        std::snprintf(piece, sizeof piece, "; board %u: type %04X %s", static_cast<unsigned>(n),
+                      static_cast<unsigned>(board.device_type), version_text(board.fw_version).c_str());
+        text += piece;
+    }
+    return text;
+}
+
+void print_hub(const device& dev, const char* port)
+{
+    const char* name = dev.system ? dev.system->name.c_str() : "unknown hub type";
+    const std::string boards = dev.in_bootloader ? board_texts(dev) : std::string();
+    std::printf("%s: %s (%04X), %s, serial %s, firmware %s%s\n", port, name,
+                static_cast<unsigned>(dev.hwid), dev.in_bootloader ? "bootloader" : "normal firmware",
+                dev.serial.c_str(), version_text(dev.fw_version).c_str(), boards.c_str());
+    std::fflush(stdout);
+}
+
+// True when a hub answered on the port.
+bool list_port(const char* port)
+{
+    std::unique_ptr<device> dev;
+    try {
+        dev = device_probe_port(port);
+        if (dev && dev->detected)
+            print_hub(*dev, port);
+    } catch (const std::bad_alloc&) {
+        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+    }
+    const bool found = dev && dev->detected;
+    if (!found && trace_enabled)
+        trace_event("no hub", port);
+    device_free(dev);
+    return found;
+}
+
+} // namespace
+
+int action_list()
+{
+    string_list ports = serial_find_ports();
+    int found = 0;
+    for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1)
+        found += list_port(name) ? 1 : 0;
+    string_list_free(ports);
+    if (found > 0)
+        return 0;
+    std::fputs("ERROR: Unable to find any Corvane hubs.\n", stderr);
+    return -1;
+}
