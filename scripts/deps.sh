@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake ninja-build python3          # native build, end-to-end tests
+    groff-base                              # checks the manual page
     googletest libgtest-dev                 # unit tests (and the source copy for Windows)
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
     libcurl4-openssl-dev                    # HTTP on Linux
