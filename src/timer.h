@@ -14,7 +14,8 @@ bool time_reached(int32_t start, int32_t duration);
 void wait_ms(int32_t ms);
 // Ask the system for sleeps of about 1 ms precision for the rest of the run.
 // Windows rounds every sleep up to its 15.6 ms tick by default, which would
-// turn the 1 ms pause after each upload line into 15 ms. Cheap to call again.
+// turn the 1 ms pause after each upload line into 15 ms; Linux adds up to its
+// timer slack to every sleep. Cheap to call again.
 void timer_fine_sleeps();
 
 // Strings stored back to back in one buffer, each followed by a NUL, with one
