@@ -144,16 +144,6 @@ void* lfq_unlink_oldest(lfqueue* q, lfqueue_node** old_dummy)
     }
 }
 
-void* lfq_dequeue(lfqueue* q)
-{
-    lfqueue_node* old_dummy = nullptr;
-    void* value = lfq_unlink_oldest(q, &old_dummy);
-    if (value != nullptr)
-        lfq_recycle_free(q, old_dummy);
-    lfq_check_free(q);
-    return value;
-}
-
 // With one consumer no dequeuer can still hold the old dummy, but an enqueuer
 // may have read it as the tail just before it moved on, so it is recycled too.
 void* lfq_single_dequeue(lfqueue* q)
@@ -162,6 +152,15 @@ void* lfq_single_dequeue(lfqueue* q)
     void* value = lfq_unlink_oldest(q, &old_dummy);
     if (value != nullptr)
         lfq_recycle_free(q, old_dummy);
+    return value;
+}
+
+// The multi-consumer dequeue is the same step followed by a reclaim pass (also
+// when the queue was empty); the single-consumer one leaves reclaiming to enqueue.
+void* lfq_dequeue(lfqueue* q)
+{
+    void* value = lfq_single_dequeue(q);
+    lfq_check_free(q);
     return value;
 }
 
