@@ -70,6 +70,9 @@ int action_info()
     ufw image;
     ufw_load_file(options.fw_path, image);
     if (!image.loaded) {
+        if (image.bad_record_line > 0)
+            std::fprintf(stderr, "ERROR: Invalid record on line %d\n",
+                         static_cast<int>(image.bad_record_line));
         std::fputs("ERROR: Invalid firmware file\n", stderr);
         ufw_free(image);
         return -1;

@@ -40,6 +40,10 @@ uint8_t twos_complement(unsigned sum) {
 
 } // namespace
 
+bool is_hex_digit(char c) {
+    return hex_digit_value(c) >= 0;
+}
+
 uint8_t ascii_hex_to_uint8(std::string_view text) {
     return static_cast<uint8_t>(read_hex_field(text, 2));
 }

@@ -14,6 +14,9 @@ struct hex_line {
     std::string text;
 };
 
+// 0-9, a-f or A-F.
+bool is_hex_digit(char c);
+
 // Read the first 2 (or 4) characters as a base-16 number the way strtoul does:
 // either case, leading blanks, a sign and 0x accepted, stops at the first
 // non-digit. A view shorter than the field is read as far as it goes.

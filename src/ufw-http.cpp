@@ -24,11 +24,6 @@ bool entry_is_fetchable(const auto_manifest_entry& entry)
     return true;
 }
 
-bool is_hex_digit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Characters a URL path carries as they are (unreserved, sub-delimiters, ':', '@', '/').
 bool is_path_character(char c)
 {
@@ -64,6 +59,7 @@ void ufw_load_http(const auto_manifest_entry& entry, ufw& image)
 {
     image.loaded = false;
     image.version = 0;
+    image.bad_record_line = 0;
     image.firmware.clear();
     if (!entry_is_fetchable(entry))
         return;
@@ -80,5 +76,5 @@ void ufw_load_http(const auto_manifest_entry& entry, ufw& image)
     }
     if (!http_get(host, path.c_str(), buffer.data(), entry.size))
         return;
-    ufw_load_data(std::string_view(buffer.c_str()), image);
+    ufw_load_data(std::string_view(buffer.c_str()), image, ufw_source::download);
 }

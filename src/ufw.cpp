@@ -1,8 +1,8 @@
 // Firmware image loader: read the file, split it into lines, classify each
-// line, store a section's data lines, then populate every section (lay its
-// records into a flash image and cut that into upload blocks). Record
-// checksums are not checked and record types other than 00 and 04 are kept
-// without effect: the boards verify every block by CRC anyway.
+// line, check and store a section's data lines, then populate every section
+// (lay its records into a flash image and cut that into upload blocks). A
+// single bad record refuses the whole file: the board's CRC would only confirm
+// the wrong bytes. Record types other than 00, 02 and 04 are kept without effect.
 #include "ufw.h"
 
 #include <algorithm>
@@ -43,14 +43,18 @@ bool ufw_read_file(const char* path, std::string& text) {
 
 // ---- Splitting and classifying lines ----
 
-// Calls `take` for each non-empty LF-separated line of the text before its first NUL.
-template <typename Fn> void ufw_for_each_line(std::string_view text, Fn take) {
+// Calls `take(line, number)` for each non-empty LF-separated line of the text
+// before its first NUL, until it returns false; numbers count every line from 1,
+// empty ones included, so that they match what an editor shows. Returns whether
+// every line was taken.
+template <typename Fn> bool ufw_for_each_line(std::string_view text, Fn take) {
     text = text.substr(0, text.find('\0'));
-    while (!text.empty()) {
+    for (int32_t number = 1; !text.empty(); ++number) {
         const size_t end = std::min(text.find('\n'), text.size());
-        if (end > 0) take(text.substr(0, end));
+        if (end > 0 && !take(text.substr(0, end), number)) return false;
         text.remove_prefix(std::min(end + 1, text.size()));
     }
+    return true;
 }
 
 enum class line_kind { version, section_header, end_marker, data, free_text };
@@ -99,35 +103,63 @@ std::string_view ufw_strip_line_end(std::string_view line) {
 constexpr size_t UFW_MAX_SECTIONS = 256;
 
 // False when the text declares more sections than any image may hold.
-bool ufw_parse_lines(std::string_view text, ufw& image) {
+bool ufw_open_section(ufw& image, std::string_view header) {
+    if (image.firmware.size() == UFW_MAX_SECTIONS) return false;
+    image.firmware.emplace_back().device_type = ascii_hex_to_uint16(header.substr(3));
+    return true;
+}
+
+// An Intel HEX record: any start character, then only hex digits, as many as
+// its byte count announces (11 + 2 * count), and bytes that sum to 0 modulo 256.
+// Address records (02, 04) carry exactly their two address bytes.
+bool ufw_record_is_sound(std::string_view record) {
+    if (record.size() < 11 || !std::all_of(record.begin() + 1, record.end(), is_hex_digit))
+        return false;
+    const uint8_t count = ascii_hex_to_uint8(record.substr(1));
+    const uint8_t type = ascii_hex_to_uint8(record.substr(7));
+    if ((type == 0x02 || type == 0x04) && count != 2) return false;
+    return record.size() == 11 + 2 * size_t{count} && crc2cb(record.substr(1)) == 0;
+}
+
+// A line that is blank once its line end is gone (CR LF files) is no record.
+// False, with the line's number noted, for a record that is not sound.
+bool ufw_store_data_line(ufw& image, std::string_view line, int32_t number) {
+    const std::string_view record = ufw_strip_line_end(line);
+    if (record.empty()) return true;
+    if (!ufw_record_is_sound(record)) {
+        image.bad_record_line = number;
+        return false;
+    }
+    image.firmware.back().lines.push_back(hex_line{0, std::string(record)});
+    return true;
+}
+
+enum class parse_end { closed, open_section, refused };
+
+// Stops at the first line that makes the text unusable: a bad record or one
+// section more than any image may hold.
+parse_end ufw_parse_lines(std::string_view text, ufw& image) {
     bool in_section = false;
-    bool too_many = false;
-    ufw_for_each_line(text, [&](std::string_view line) {
-        if (too_many) return;
+    const bool whole = ufw_for_each_line(text, [&](std::string_view line, int32_t number) {
         switch (ufw_classify_line(line, in_section)) {
         case line_kind::version:
             image.version = ufw_parse_version(line.substr(3));
-            break;
+            return true;
         case line_kind::section_header:
-            if (image.firmware.size() == UFW_MAX_SECTIONS) {
-                too_many = true;
-                break;
-            }
-            image.firmware.emplace_back().device_type = ascii_hex_to_uint16(line.substr(3));
             in_section = true;
-            break;
+            return ufw_open_section(image, line);
         case line_kind::end_marker:
             in_section = false;
-            break;
+            return true;
         case line_kind::data:
-            image.firmware.back().lines.push_back(
-                hex_line{0, std::string(ufw_strip_line_end(line))});
-            break;
+            return ufw_store_data_line(image, line, number);
         case line_kind::free_text:
-            break;
+            return true;
         }
+        return true;
     });
-    return !too_many;
+    if (!whole) return parse_end::refused;
+    return in_section ? parse_end::open_section : parse_end::closed;
 }
 
 // ---- Populating a section ----
@@ -156,36 +188,45 @@ std::string_view record_field(std::string_view line, size_t position) {
     return position < line.size() ? line.substr(position) : std::string_view{};
 }
 
-// A data record stores the bytes of its line that are complete (both digits
-// present), at most as many as its byte count announces. A record whose start
-// lies outside 0x4000..end_address is skipped whole; bytes above the top of
-// flash are dropped. Returns whether the record counts for the upload range.
-bool ufw_store_data_record(ufw_dfw& section, std::string_view line, uint32_t start) {
-    if (start < UFW_FLASH_START || start > section.end_address) return false;
+// A data record stores those bytes of its line that are complete (both digits
+// present), at most as many as its byte count announces, and that lie in
+// 0x4000..end_address: a record reaching into flash from below keeps its part
+// in flash. Returns the highest address stored, 0 when none.
+uint32_t ufw_store_data_record(ufw_dfw& section, std::string_view line, uint32_t start) {
     const size_t present = line.size() > 9 ? (line.size() - 9) / 2 : 0;
     const size_t count = std::min<size_t>(ascii_hex_to_uint8(record_field(line, 1)), present);
-    for (size_t i = 0; i < count && start + i <= UFW_FLASH_TOP; ++i)
-        section.memory[start - UFW_FLASH_START + i] = ascii_hex_to_uint8(line.substr(9 + 2 * i, 2));
-    return true;
+    uint32_t highest = 0;
+    // The loop ends at the first address past the flash, long before one could wrap.
+    for (size_t i = 0; i < count && start + i <= section.end_address; ++i) {
+        if (start + i < UFW_FLASH_START) continue;
+        highest = static_cast<uint32_t>(start + i);
+        section.memory[highest - UFW_FLASH_START] = ascii_hex_to_uint8(line.substr(9 + 2 * i, 2));
+    }
+    return highest;
 }
 
-// Lays the records into memory; returns the highest start address of a stored
-// data record, 0 when there is none.
+// The upper address bits an address record sets: a segment (02) counts in
+// 16-byte paragraphs, a linear address (04) gives bits 16 to 31.
+uint32_t ufw_upper_address(uint8_t type, uint16_t value) {
+    return type == 0x02 ? uint32_t{value} * 16 : uint32_t{value} << 16;
+}
+
+// Lays the records into memory; returns the highest address a data record
+// stored a byte at, 0 when there is none.
 uint32_t ufw_lay_records(ufw_dfw& section) {
     uint32_t upper = 0;
-    uint32_t highest_start = 0;
+    uint32_t highest = 0;
     for (const hex_line& data_line : section.lines) {
         const std::string_view line = data_line.text;
         const uint8_t type = ascii_hex_to_uint8(record_field(line, 7));
-        if (type == 0x04) {
-            upper = static_cast<uint32_t>(ascii_hex_to_uint16(record_field(line, 9))) << 16;
+        if (type == 0x02 || type == 0x04) {
+            upper = ufw_upper_address(type, ascii_hex_to_uint16(record_field(line, 9)));
         } else if (type == 0x00) {
             const uint32_t start = upper + ascii_hex_to_uint16(record_field(line, 3));
-            if (ufw_store_data_record(section, line, start))
-                highest_start = std::max(highest_start, start);
+            highest = std::max(highest, ufw_store_data_record(section, line, start));
         }
     }
-    return highest_start;
+    return highest;
 }
 
 std::vector<hex_line> ufw_cut_block(const ufw_dfw& section, uint32_t block_start) {
@@ -207,14 +248,19 @@ std::vector<hex_line> ufw_cut_block(const ufw_dfw& section, uint32_t block_start
 }
 
 // Blocks run without gaps from 0x4000 to the end of the block that holds the
-// highest start address; the data bytes of a record reaching past that block
-// stay in memory but are never sent.
-void ufw_cut_blocks(ufw_dfw& section, uint32_t highest_start) {
+// highest stored byte, so every stored byte is sent; none when nothing was stored.
+void ufw_cut_blocks(ufw_dfw& section, uint32_t highest_stored) {
+    if (highest_stored < UFW_FLASH_START) return;
     const uint32_t size = section.block_size;
-    const uint32_t range_end = std::min(highest_start / size * size + size, UFW_FLASH_TOP + 1);
+    const uint32_t range_end =
+        std::min(highest_stored / size * size + size, section.end_address + 1);
     for (uint32_t start = UFW_FLASH_START;
          start < range_end && section.block_count() < UFW_MAX_BLOCKS; start += size)
         section.blocks.push_back(ufw_cut_block(section, start));
+}
+
+bool ufw_has_upload_blocks(const ufw_dfw* section) {
+    return section != nullptr && section->block_count() > 0;
 }
 
 } // namespace
@@ -222,19 +268,27 @@ void ufw_cut_blocks(ufw_dfw& section, uint32_t highest_start) {
 void ufw_load_file(const char* path, ufw& image) {
     image.loaded = false;
     image.version = 0;
+    image.bad_record_line = 0;
     image.firmware.clear();
     std::string text;
     if (ufw_read_file(path, text)) ufw_load_data(text, image);
 }
 
-void ufw_load_data(std::string_view text, ufw& image) {
+// An image with nothing to upload (an error page, plain Intel HEX, records
+// all below flash) is no image: the upload would report success for nothing.
+void ufw_load_data(std::string_view text, ufw& image, ufw_source source) {
     image.loaded = false;
+    image.bad_record_line = 0;
     image.firmware.clear();
     try {
-        if (!ufw_parse_lines(text, image)) return;
+        const parse_end end = ufw_parse_lines(text, image);
+        if (end == parse_end::refused) return;
+        if (end == parse_end::open_section && source == ufw_source::download) return;
         for (ufw_dfw& section : image.firmware)
             ufw_dfw_populate(section);
-        image.loaded = true;
+        image.loaded =
+            std::any_of(image.firmware.begin(), image.firmware.end(),
+                        [](const ufw_dfw& section) { return ufw_has_upload_blocks(&section); });
     } catch (const std::bad_alloc&) {
         std::fputs("ERROR: Unable to allocate memory\n", stderr);
     }
@@ -269,6 +323,7 @@ uint16_t ufw_get_crc_for_firmware(const ufw_dfw& section, uint32_t offset) {
 
 void ufw_free(ufw& image) {
     image.loaded = false;
+    image.bad_record_line = 0;
     std::vector<ufw_dfw>().swap(image.firmware);
 }
 
@@ -278,7 +333,8 @@ int ufw_check_device_status(const ufw& image, const device& dev) {
     bool newer = false;
     for (int32_t n = 1; n <= last_board; ++n) {
         const board_entry& board = dev.boards[static_cast<size_t>(n)];
-        if (ufw_get_for_device_type(image, board.device_type) == nullptr) missing = true;
+        if (!ufw_has_upload_blocks(ufw_get_for_device_type(image, board.device_type)))
+            missing = true;
         if (image.version > static_cast<int32_t>(board.fw_version)) newer = true;
     }
     if (missing) return 0;

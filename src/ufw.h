@@ -30,16 +30,23 @@ struct ufw_dfw {
 };
 
 struct ufw {
-    bool loaded = false;          // the text was parsed to its end and every section populated
+    bool loaded = false;          // parsed to its end, every section populated, something to upload
     int32_t version = 0;          // major * 100 + minor, from the last version line
+    int32_t bad_record_line = 0;  // first bad record's line (from 1, every line counted); 0: none
     std::vector<ufw_dfw> firmware; // sections in file order
 };
+
+// Where an image text comes from: a download that ends inside a section was cut
+// short, while a local file may leave its last section without the end marker.
+enum class ufw_source { file, download };
 
 // Clear the image, then read the file whole and parse it. A missing, unreadable
 // or oversized file (or a directory) leaves the image not loaded; nothing is printed.
 void ufw_load_file(const char* path, ufw& image);
-// Parse an image text; the text ends at its first NUL if it holds one.
-void ufw_load_data(std::string_view text, ufw& image);
+// Parse an image text; the text ends at its first NUL if it holds one. The image
+// is loaded only when every record is sound and at least one section has an
+// upload block; nothing is printed except on running out of memory.
+void ufw_load_data(std::string_view text, ufw& image, ufw_source source = ufw_source::file);
 // Lay the section's data lines into memory and cut its upload blocks.
 void ufw_dfw_populate(ufw_dfw& section);
 // First section in file order with that device type, or null.
@@ -55,6 +62,7 @@ struct auto_manifest_entry;
 void ufw_load_http(const auto_manifest_entry& entry, ufw& image);
 
 struct device;
-// 0 when one of the hub's boards has no section of its device type; otherwise 2
+// 0 when one of the hub's boards has no section of its device type, or its
+// first section of that type has no upload blocks; otherwise 2
 // when the image is newer than at least one board's firmware; otherwise 1.
 int ufw_check_device_status(const ufw& image, const device& dev);

@@ -56,8 +56,9 @@ def pattern(n):
 
 
 def image_text(version, size):
-    """An image text of exactly `size` bytes: a version line, then free text."""
-    head = b"___%d\n" % version
+    """An image text of exactly `size` bytes: a version line and a one-byte
+    section (cut short when `size` is smaller), then free text."""
+    head = b"___%d\n>>>0201\n:01400000AA15\n!!!!!!!!\n" % version
     if size < len(head):
         return head[:size]
     return head + b"#" * (size - len(head))

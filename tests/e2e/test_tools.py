@@ -34,6 +34,9 @@ NO_HUBS = b"ERROR: Unable to find any Corvane hubs.\n"
 # The worked example of the image format: one 0201 section, one block.
 EXAMPLE = (b"___123\r\n>>>0201\r\n:020000040000FA\r\n"
            b":10400000000102030405060708090A0B0C0D0E0F38\r\n:00000001FF\r\n!!!!!!!!\r\n")
+EXAMPLE_SECTION = ("Section 1: device type 0201\n"
+                   "Flash layout: highest address 0xFFFF, block size 64 bytes\nData lines: 3\n"
+                   "Upload range: 0x4000-0x403F\nBlocks: 1\n0x4000 2D4B\n")
 
 TRACE_LINE = re.compile(r"^ *(\d+)\.(\d{3}) ([<>=]) (.*)$")
 
@@ -102,10 +105,10 @@ LAYOUTS = {0x0101: (0x1FFFF, 128), 0x0102: (0x1FFFF, 128), 0x0103: (0x1FFFF, 128
            0x0201: (0xFFFF, 64), 0x0202: (0xFFFF, 64), 0x0203: (0xFFFF, 64), 0x0204: (0xFFFF, 64)}
 
 
-def describe_flash(device_type, flash, highest_start, line_count):
+def describe_flash(device_type, flash, highest, line_count):
     """--info's lines for one section, from its flash image (0xFF-filled from 0x4000)."""
     top, size = LAYOUTS[device_type]
-    blocks = (highest_start // size * size + size - 0x4000) // size
+    blocks = (highest // size * size + size - 0x4000) // size
     lines = ["Flash layout: highest address 0x%04X, block size %d bytes" % (top, size),
              "Data lines: %d" % line_count,
              "Upload range: 0x4000-0x%04X" % (0x4000 + blocks * size - 1),
@@ -116,7 +119,7 @@ def describe_flash(device_type, flash, highest_start, line_count):
 
 
 def read_image(path):
-    """(version, [(device_type, flash bytearray, highest start, data lines)]) of a well-formed image."""
+    """(version, [(device_type, flash bytearray, highest byte, data lines)]) of a well-formed image."""
     version, sections, current = 0, [], None
     with open(path, "rb") as f:
         for raw in f.read().split(b"\n"):
@@ -139,7 +142,7 @@ def read_image(path):
                     start = current[3] + int(line[3:7], 16)
                     data = bytes.fromhex(line[9:9 + 2 * int(line[1:3], 16)])
                     current[1][start - 0x4000:start - 0x4000 + len(data)] = data
-                    current[2] = max(current[2], start)
+                    current[2] = max(current[2], start + len(data) - 1)
     return version, sections
 
 
@@ -168,18 +171,17 @@ class InfoTest(unittest.TestCase):
         self.assertEqual(result.stderr, b"")
         self.assertEqual(result.code, 0)
         self.assertEqual(result.stdout, text(
-            "Firmware version: 123 (v1.23)\nSections: 1\nSection 1: device type 0201\n"
-            "Flash layout: highest address 0xFFFF, block size 64 bytes\nData lines: 3\n"
-            "Upload range: 0x4000-0x403F\nBlocks: 1\n0x4000 2D4B\n"))
+            "Firmware version: 123 (v1.23)\nSections: 1\n" + EXAMPLE_SECTION))
 
     def test_section_without_a_known_layout_has_no_blocks(self):
         path = os.path.join(self.dir, "unknown.ufw")
         with open(path, "wb") as f:
-            f.write(EXAMPLE.replace(b">>>0201", b">>>0301") + b"___-7\n")
+            f.write(EXAMPLE + EXAMPLE.replace(b">>>0201", b">>>0301") + b"___-7\n")
         result = self.info(path)
         self.assertEqual((result.code, result.stderr), (0, b""))
         self.assertEqual(result.stdout, text(
-            "Firmware version: -7 (v-0.07)\nSections: 1\nSection 1: device type 0301\n"
+            "Firmware version: -7 (v-0.07)\nSections: 2\n" + EXAMPLE_SECTION +
+            "Section 2: device type 0301\n"
             "Flash layout: unknown device type\nData lines: 3\nUpload range: none\nBlocks: 0\n"))
 
     def test_sample_image(self):
@@ -210,10 +212,17 @@ class InfoTest(unittest.TestCase):
         garbage = os.path.join(self.dir, "many-sections.ufw")
         with open(garbage, "w") as f:
             f.write("___1\n" + ">>>0101\n!!!!!!!!\n" * 300)  # more sections than any hub has boards
-        for path in (os.path.join(self.dir, "missing.ufw"), self.dir, garbage):
+        page, bad_record = os.path.join(self.dir, "error.html"), os.path.join(self.dir, "bad.ufw")
+        with open(page, "w") as f:
+            f.write("<html><body><h1>404 Not Found</h1></body></html>\n")
+        with open(bad_record, "wb") as f:
+            f.write(EXAMPLE.replace(b"0E0F38", b"0E0F39"))  # a wrong checksum on line 4
+        for path, stderr in ((os.path.join(self.dir, "missing.ufw"), INVALID), (self.dir, INVALID),
+                             (garbage, INVALID), (page, INVALID),
+                             (bad_record, b"ERROR: Invalid record on line 4\n" + INVALID)):
             with self.subTest(path=path):
                 result = self.info(path)
-                self.assertEqual(result.stderr, text(INVALID))
+                self.assertEqual(result.stderr, text(stderr))
                 self.assertEqual(result.stdout, b"")
                 self.assertEqual(result.code, 255)
 

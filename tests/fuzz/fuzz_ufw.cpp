@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the image parser and checks the shape of what it
-// builds: sizes within the flash, whole blocks of complete upload lines.
+// builds: sizes within the flash, whole blocks of complete upload lines, every
+// stored byte inside a block, and nothing loaded that has nothing to upload.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,9 @@ void check_section(const ufw_dfw& section) {
         ufw_get_crc_for_firmware(section, block.front().address - UFW_FLASH_START);
     }
     require(expected_start <= section.end_address + 1 || section.blocks.empty());
+    const size_t sent = section.blocks.size() * section.block_size;
+    require(std::all_of(section.memory.begin() + static_cast<std::ptrdiff_t>(sent),
+                        section.memory.end(), [](uint8_t byte) { return byte == 0xFF; }));
 }
 
 // Hex fields must read exactly as strtoul reads the same characters.
@@ -41,12 +45,18 @@ void check_hex_field(std::string_view text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    check_hex_field(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    check_hex_field(text);
     ufw image;
-    ufw_load_data(std::string_view(reinterpret_cast<const char*>(data), size), image);
-    require(image.loaded);
+    ufw downloaded;
+    ufw_load_data(text, image);
+    ufw_load_data(text, downloaded, ufw_source::download);
+    require(!downloaded.loaded || image.loaded);
+    require(image.bad_record_line == 0 || !image.loaded);
+    require(image.loaded == std::any_of(image.firmware.begin(), image.firmware.end(),
+                                        [](const ufw_dfw& dfw) { return dfw.block_count() > 0; }));
     for (const ufw_dfw& section : image.firmware) {
-        check_section(section);
+        if (image.loaded) check_section(section); // a refused text's sections are not populated
         require(ufw_get_for_device_type(image, section.device_type) != nullptr);
     }
     ufw_free(image);

@@ -340,8 +340,8 @@ TEST_F(FirmwareDownload, NamesAreEscapedWhereAPathCannotCarryThem)
     EXPECT_FALSE(load("q?#[]\"%zz%41\xc3\xa9/a~b-c_d.e+f,g;h=i@j:k!l$m&n'o(p)*.ufw", 100).loaded);
     EXPECT_TRUE(requested("/firmware/q%3F%23%5B%5D%22%25zz%41%C3%A9"
                           "/a~b-c_d.e+f,g;h=i@j:k!l$m&n'o(p)*.ufw"));
-    EXPECT_TRUE(load("v7-20.ufw", 20).loaded);
-    EXPECT_TRUE(requested("/firmware/v7-20.ufw"));
+    EXPECT_TRUE(load("v7-40.ufw", 40).loaded);
+    EXPECT_TRUE(requested("/firmware/v7-40.ufw"));
 }
 
 } // namespace

@@ -59,16 +59,19 @@ ufw load(std::string_view text) {
     return image;
 }
 
-// Type-00 and type-04 records; checksums are left at 00 since nothing checks them.
-std::string rec(uint16_t address, const std::string& data) {
+// Data records (type 00) and address records (type 04 unless told), checksums included.
+std::string rec(uint16_t address, const std::string& data, unsigned type = 0) {
     char head[16];
-    std::snprintf(head, sizeof head, ":%02X%04X00", unsigned(data.size() / 2), unsigned(address));
-    return head + data + "00";
+    std::snprintf(head, sizeof head, "%02X%04X%02X", unsigned(data.size() / 2), unsigned(address),
+                  type);
+    char sum[4];
+    std::snprintf(sum, sizeof sum, "%02X", unsigned(crc2cb(head + data)));
+    return ":" + (head + data) + sum;
 }
-std::string upper(uint16_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, ":02000004%04X00", unsigned(value));
-    return text;
+std::string upper(uint16_t value, unsigned type = 4) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", unsigned(value));
+    return rec(0, text, type);
 }
 std::string section(const char* header, std::initializer_list<std::string> lines) {
     std::string text = std::string(header) + "\n";
@@ -134,10 +137,12 @@ TEST(UfwLoad, VersionLines) {
         {"___12abc\n", 12},
         {"___-3\n", -3},
         {"___4294967396\n", INT32_MAX},
-        {"___-99999999999\n", INT32_MIN}}; // saturates, no wrap
+        {"___-99999999999\n", INT32_MIN}, // saturates, no wrap
+        {"___5\n:01400000AA15\n", 5}};    // Intel HEX outside a section is free text
     for (const auto& [text, version] : cases) {
         const ufw image = load(text);
-        EXPECT_TRUE(image.loaded && image.firmware.empty()) << text;
+        EXPECT_TRUE(!image.loaded && image.firmware.empty()) << text; // nothing to upload
+
         EXPECT_EQ(image.version, version) << text;
     }
     const ufw inside = load(">>>0201\n___9\n" + rec(0x4000, "AA") + "\n___10\n!!!!!!!!\n");
@@ -146,12 +151,12 @@ TEST(UfwLoad, VersionLines) {
 }
 
 TEST(UfwLoad, SectionBoundaries) {
-    // No end marker: a later header is a data line of the open section.
-    const ufw open =
-        load(">>>0201\n" + rec(0x4000, "AA") + "\n>>>0101\n" + rec(0x4010, "BB") + "\n");
-    ASSERT_EQ(open.firmware.size(), 1u);
-    EXPECT_EQ(open.firmware[0].lines.at(1).text, ">>>0101");
-    EXPECT_EQ(open.firmware[0].memory[0x10], 0xBB);
+    // No end marker: a file may end so, a download was cut short.
+    const std::string open = ">>>0201\n" + rec(0x4000, "AA") + "\n";
+    ufw cut, closed;
+    ufw_load_data(open, cut, ufw_source::download);
+    ufw_load_data(open + "!!!!!!!!", closed, ufw_source::download);
+    EXPECT_TRUE(load(open).loaded && !cut.loaded && closed.loaded);
     // End markers outside a section are free text; prefixes are enough.
     const ufw marked = load("!!!!!!!!\n>>>0202 main\n" + rec(0x4000, "AA") + "\n!!!!!!!!!!\n" +
                             rec(0x4000, "BB") + "\n");
@@ -169,8 +174,8 @@ TEST(UfwLoad, SectionBoundaries) {
 }
 
 TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused) {
-    std::string many;
-    for (int i = 0; i < 256; ++i)
+    std::string many = example("\n");
+    for (int i = 1; i < 256; ++i)
         many += ">>>0201\n!!!!!!!!\n";
     ufw image;
     ufw_load_data(many, image);
@@ -180,30 +185,43 @@ TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused) {
     EXPECT_FALSE(image.loaded);
 }
 
-TEST(UfwLoad, DataLineEndsLoseControlAndHighBytesButKeepSpaces) {
-    const ufw image = load(">>>0201\n:00000001FF \x80\x9f\r\n\x01\r\n:0A\x80OK\xff\n");
-    const ufw_dfw& dfw = image.firmware.at(0);
-    ASSERT_EQ(dfw.line_count(), 3);
-    EXPECT_EQ(dfw.lines[0].text, ":00000001FF ");
-    EXPECT_EQ(dfw.lines[1].text, "");
-    EXPECT_EQ(dfw.lines[2].text, ":0A\x80OK");
+// Line numbers count every line, empty ones too. Line ends lose control bytes
+// and bytes of 0x80 and above, but a trailing space stays part of the record.
+TEST(UfwLoad, ABadRecordRefusesTheFileAndNamesItsLine) {
+    const std::pair<std::string, int32_t> cases[] = {
+        {":01400000AA15", 0},         {"X01400000aa15", 0}, // start character unchecked
+        {":01400000AA15\x80\x9f", 0}, {":01400000AA15 ", 4},
+        {":01400000AX15", 4},         {":01400000AA16", 4}, // not hex; wrong checksum
+        {":02400000AA14", 4},         {":0240", 4},         // sum 0 but short; no room for a count
+        {":0400000400010000F7", 4},   {">>>0101", 4}, // address record of 4 bytes; no end marker
+        {":01400000AA15\n\n:0240", 6}};
+    for (const auto& [line, bad_line] : cases) {
+        const ufw image =
+            load("___1\n\n>>>0201\r\n" + line + "\r\n\r\n" + rec(0x4010, "BB") + "\n!!!!!!!!\n");
+        EXPECT_EQ(image.bad_record_line, bad_line) << line;
+        EXPECT_EQ(image.loaded, bad_line == 0) << line;
+    }
 }
 
 TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
-    const ufw small =
-        load(section(">>>0201", {upper(1), rec(0, "55")}) +
-             section(">>>0201", {rec(0x3FF0, bytes16 + bytes16)}) + section(">>>0201", {}) +
-             section(">>>0201", {upper(0), ":0400000512345678E3"}));
+    const ufw small = load(section(">>>0201", {upper(1), rec(0, "55")}) +
+                           section(">>>0201", {rec(0x3FF0, bytes16)}) + section(">>>0201", {}) +
+                           section(">>>0201", {upper(0), ":0400000512345678E3"}));
+    EXPECT_FALSE(small.loaded);
     for (const ufw_dfw& dfw : small.firmware)
         EXPECT_TRUE(erased(dfw) && dfw.block_count() == 0);
+    const ufw straddle = load(section(">>>0201", {rec(0x3FF0, bytes16 + bytes16)}));
+    EXPECT_EQ(straddle.firmware.at(0).blocks.at(0).at(0).text,
+              build_hex_cmd(0x4000, 5, bytes16, 16).text);
+    EXPECT_TRUE(erased(straddle.firmware[0], 16));
 
-    const ufw large = load(section(">>>0101", {upper(1), rec(0, "55")}));
+    const ufw large = load(section(">>>0101", {upper(0x1000, 2), rec(0, "55")})); // 0x1000 * 16
     EXPECT_EQ(large.firmware.at(0).memory[0xC000], 0x55);
     EXPECT_EQ(large.firmware[0].block_count(), 385); // (0x10080 - 0x4000) / 128
     EXPECT_EQ(large.firmware[0].blocks[384].at(7).address, 0x10070u);
 }
 
-TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStartAddress) {
+TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte) {
     const ufw image = load(section(">>>0203", {rec(0x8000, bytes16)}) +
                            section(">>>0201", {rec(0x7FF8, bytes16)}));
     const ufw_dfw& gap = image.firmware.at(0);
@@ -213,12 +231,10 @@ TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStartAddress) {
             ASSERT_EQ(line.text.substr(11, 32), ff16) << j;
     EXPECT_EQ(gap.blocks[256].at(0).text, build_hex_cmd(0x8000, 5, bytes16, 16).text);
 
-    const ufw_dfw& spill = image.firmware.at(1); // bytes 0x8000.. kept but sent in no block
-    ASSERT_EQ(spill.block_count(), 256);
-    EXPECT_EQ(spill.blocks.back().at(3).text.substr(11, 32),
-              ff16.substr(16) + bytes16.substr(0, 16));
-    EXPECT_EQ(spill.memory[0x8006 - UFW_FLASH_START], 0xEE);
-    EXPECT_TRUE(erased(spill, 0x8008 - UFW_FLASH_START));
+    const ufw_dfw& spill = image.firmware.at(1); // its last 8 bytes open block 256
+    ASSERT_EQ(spill.block_count(), 257);
+    EXPECT_EQ(spill.blocks[255].at(3).text.substr(11, 32), ff16.substr(16) + bytes16.substr(0, 16));
+    EXPECT_EQ(spill.blocks[256].at(0).text.substr(11, 32), bytes16.substr(16) + ff16.substr(16));
 }
 
 TEST(UfwPopulate, EdgesOfEachLayout) {
@@ -228,8 +244,7 @@ TEST(UfwPopulate, EdgesOfEachLayout) {
              section(">>>0301", {rec(0x4000, "AA")}));
     ASSERT_EQ(image.firmware.size(), 4u);
     EXPECT_EQ(image.firmware[0].block_count(), 768);
-    EXPECT_EQ(image.firmware[0].memory[0x10000 - UFW_FLASH_START],
-              0x88); // past the end, still stored
+    EXPECT_TRUE(erased(image.firmware[0], 0x10000 - UFW_FLASH_START)); // past the end: dropped
     EXPECT_EQ(image.firmware[1].memory[0xFFFF - UFW_FLASH_START], 0x5A);
     EXPECT_EQ(image.firmware[1].block_count(), 768);
     EXPECT_EQ(image.firmware[2].block_count(), UFW_MAX_BLOCKS);
@@ -242,11 +257,14 @@ TEST(UfwPopulate, EdgesOfEachLayout) {
 }
 
 TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
-    // Count 0x10 with three bytes and a lone digit; ":024010" has an empty type
-    // field (0): a data record at 0x4010 without bytes; ":02400000AABBCC" stores two.
-    const ufw image =
-        load(section(">>>0201", {":104000000001020", ":0240", ":", ":024010", ":02401000AABBCC"}));
-    const ufw_dfw& dfw = image.firmware.at(0);
+    // The loader refuses them; laid directly they are read no further than their
+    // end. Count 0x10 with three bytes and a lone digit; ":024010" has an empty
+    // type field (0): a data record at 0x4010 without bytes; ":02401000AABBCC" stores two.
+    ufw_dfw dfw;
+    dfw.device_type = 0x0201;
+    for (const char* line : {":104000000001020", ":0240", ":", ":024010", ":02401000AABBCC"})
+        dfw.lines.push_back({0, line});
+    ufw_dfw_populate(dfw);
     EXPECT_EQ(dfw.memory[2], 0x02);
     EXPECT_EQ(dfw.memory[0x11], 0xBB);
     EXPECT_TRUE(erased(dfw, 3, 0x10) && erased(dfw, 0x12));
@@ -319,8 +337,14 @@ device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards) {
 }
 
 TEST(UfwCheck, MissingThenNewerThenNotNewer) {
-    ufw image = load("___123\n" + section(">>>0201", {}) + section(">>>0101", {}));
-    EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 122}, {0x0102, 100}})), 0);
+    // A section without upload blocks (nothing in flash, no layout) counts as missing.
+    ufw image =
+        load("___123\n" + section(">>>0201", {rec(0x4000, "AA")}) +
+             section(">>>0101", {rec(0x4000, "AA")}) + section(">>>0102", {rec(0x3FF0, "AA")}) +
+             section(">>>0301", {rec(0x4000, "AA")}));
+    for (uint16_t type : {0x0103, 0x0102, 0x0301})
+        EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 122}, {type, 100}})), 0)
+            << type;
     EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 123}, {0x0101, 200}})), 1);
     EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 123}, {0x0101, 122}})), 2);
     EXPECT_EQ(ufw_check_device_status(image, hub_with({})), 1);
