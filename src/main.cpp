@@ -6,6 +6,7 @@
 #include "action-info.h"
 #include "action-list.h"
 #include "action-manual.h"
+#include "interrupt.h"
 #include "options.h"
 #include "trace.h"
 
@@ -37,6 +38,7 @@ int run_action(int32_t action) {
 } // namespace
 
 int main(int argc, char** argv) {
+    interrupt_init();
     if (!options_load(argc, argv)) return -1;
     if (options.trace) trace_start();
     if (prints_banner(options.action)) print_banner();
