@@ -11,17 +11,30 @@
 
 namespace {
 
-void restart_board(device* dev, uint8_t board)
+bool restart_board(device* dev, uint8_t board)
 {
     std::printf("Board %d\r\n", board);
     std::fflush(stdout);
     for (int i = 0; i < 5; ++i) {
         device_send_command(dev, board, "!REBOOT_NORMAL", false, 1000, true);
+        if (dev->link_lost) {
+            std::fprintf(stderr, "ERROR: Unable to send the restart command to board %d\n", board);
+            return false;
+        }
         wait_ms(1000);
     }
+    return true;
 }
 
 } // namespace
+
+bool action_exit_restart_boards(device* dev)
+{
+    for (uint8_t board = 4; board >= 1; --board)
+        if (!restart_board(dev, board))
+            return false;
+    return true;
+}
 
 int action_exit_bootloader()
 {
@@ -34,8 +47,7 @@ int action_exit_bootloader()
         return -1;
     }
     std::fputs("Please wait while device restarts\r\n", stdout);
-    for (uint8_t board = 4; board >= 1; --board)
-        restart_board(dev.get(), board);
+    const bool sent = action_exit_restart_boards(dev.get());
     device_free(dev);
-    return 0;
+    return sent ? 0 : 1;
 }

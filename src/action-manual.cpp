@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "action-exit.h"
 #include "device.h"
 #include "options.h"
 #include "ufw.h"
@@ -39,12 +40,35 @@ bool hub_accepts_image(const ufw& image, const device& dev)
 // The hub must end up in its bootloader, switched there first when the user asked for it.
 bool hub_in_bootloader(device* dev)
 {
-    if (!device_is_bootloader_ready(dev) && options.bootloader)
+    if (device_is_bootloader_ready(dev))
+        return true;
+    if (options.bootloader)
         device_switch_to_bootloader(dev);
     if (device_is_bootloader_ready(dev))
         return true;
     std::fputs("ERROR: The hub is not in bootloader mode\n", stderr);
     return false;
+}
+
+// A hub that we switched into its bootloader and then could not update goes
+// back to its normal firmware: it must not be left waiting for an upload.
+void return_hub_to_normal(device* dev)
+{
+    std::fputs("The firmware was not installed; restarting the hub into its normal firmware\r\n", stdout);
+    action_exit_restart_boards(dev);
+}
+
+int exit_code_of(update_result result)
+{
+    switch (result) {
+    case update_result::updated:
+        return 0;
+    case update_result::failed:
+        return 1;
+    case update_result::refused:
+        break;
+    }
+    return -1;
 }
 
 int update_hub(const ufw& image)
@@ -55,10 +79,17 @@ int update_hub(const ufw& image)
     int result = -1;
     if (!dev->detected) {
         std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
-    } else if (hub_in_bootloader(dev.get()) && hub_accepts_image(image, *dev)) {
-        std::printf("Found device: %s\n", dev->system ? dev->system->name.c_str() : "");
-        std::fflush(stdout);
-        result = device_do_firmware_update(dev.get(), image) ? 0 : -1;
+    } else {
+        const bool was_ready = device_is_bootloader_ready(dev.get());
+        if (hub_in_bootloader(dev.get())) {
+            if (hub_accepts_image(image, *dev)) {
+                std::printf("Found device: %s\n", dev->system ? dev->system->name.c_str() : "");
+                std::fflush(stdout);
+                result = exit_code_of(device_do_firmware_update(dev.get(), image));
+            } else if (!was_ready) {
+                return_hub_to_normal(dev.get());
+            }
+        }
     }
     device_free(dev);
     return result;

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "functions.h"
+#include "interrupt.h"
 #include "options.h"
 #include "serial.h"
 #include "timer.h"
@@ -38,6 +39,7 @@ constexpr int32_t board_search_ms = 10000;
 constexpr int32_t switch_restart_ms = 25000;
 constexpr int32_t max_line_attempts = 50;
 constexpr int32_t max_block_sends = 60;
+constexpr int32_t refused_write_limit_ms = 10000;
 
 struct hub_type {
     uint16_t code;
@@ -95,13 +97,19 @@ serial_port* link_of(device* dev)
 
 // ---- Command exchange ----
 
-// A refused write is repeated until the link takes it; the pause keeps a link
-// that refuses for long from burning a core.
+// A refused write is repeated until the link takes it, for 10 s at most; the
+// pause keeps a link that refuses for long from burning a core. A port that
+// did not come back is not waited for again.
 bool write_line(device* dev, const char* text, bool retry_write)
 {
+    const int32_t start = get_absolute_time();
     while (!serial_tx(link_of(dev), text)) {
         if (!retry_write)
             return false;
+        if (!serial_available(link_of(dev)) || time_reached(start, refused_write_limit_ms)) {
+            dev->link_lost = true;
+            return false;
+        }
         wait_ms(1);
     }
     return true;
@@ -500,6 +508,7 @@ void device_switch_to_bootloader(device* dev)
         serial_free(link);
         wait_ms(switch_restart_ms);
         serial_init(link, dev->port_name.c_str());
+        dev->link_lost = false;
         if (!link->started) {
             std::fprintf(stderr, "ERROR: Unable to reconnect to device on serial port %s\n",
                          dev->port_name.c_str());
@@ -536,16 +545,6 @@ int32_t upload_board_count(const device* dev)
     return std::clamp<int32_t>(dev->board_count, 0, static_cast<int32_t>(dev->boards.size()) - 1);
 }
 
-// Nothing is sent to a hub that the image cannot fully serve: half a hub
-// updated leaves boards with firmware that does not fit together.
-bool image_serves_every_board(const device* dev, const ufw& image)
-{
-    for (int32_t b = 1; b <= upload_board_count(dev); ++b)
-        if (!section_for_board(dev, image, b))
-            return false;
-    return true;
-}
-
 int32_t block_chars(const firmware_block& block)
 {
     size_t chars = 0;
@@ -554,10 +553,32 @@ int32_t block_chars(const firmware_block& block)
     return static_cast<int32_t>(chars);
 }
 
-void wait_until_available(device* dev)
+// Asked to stop: the hub is left between two lines, never in the middle of one.
+void stop_if_interrupted(device* dev)
 {
-    while (!serial_available(link_of(dev)))
-        wait_ms(1);
+    const int code = interrupt_exit_code();
+    if (code == 0)
+        return;
+    std::fflush(stdout);
+    std::fputs("\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
+               "Run the same command again to complete the update (power-cycle the hub first if "
+               "it is not found).\n",
+               stderr);
+    // The watcher thread must not outlive the port it watches while the process ends.
+    if (dev->link)
+        serial_free(dev->link.get());
+    std::exit(code);
+}
+
+// The upload's long pauses end early when the user asks to stop.
+void upload_pause(device* dev, int32_t ms)
+{
+    constexpr int32_t step_ms = 50;
+    const int32_t start = get_absolute_time();
+    for (int32_t left = ms; left > 0; left = ms - (get_absolute_time() - start)) {
+        wait_ms(std::min(left, step_ms));
+        stop_if_interrupted(dev);
+    }
 }
 
 enum class line_outcome { first_attempt, retried, failed };
@@ -565,26 +586,35 @@ enum class line_outcome { first_attempt, retried, failed };
 line_outcome send_upload_line(device* dev, uint8_t board, const hex_line& line)
 {
     for (int32_t attempt = 1; attempt <= max_line_attempts; ++attempt) {
-        wait_until_available(dev);
+        if (!serial_wait_available(link_of(dev)))
+            return line_outcome::failed;
         if (device_send_command(dev, board, line.text.c_str(), true, 500, false)) {
             if (attempt == 1)
                 return line_outcome::first_attempt;
             return attempt <= 5 ? line_outcome::retried : line_outcome::failed;
         }
         flush_and_print("Error sending command\r\n");
-        wait_ms(1500);
+        upload_pause(dev, 1500);
     }
     return line_outcome::failed;
 }
 
-void reconnect_after_port_loss(device* dev)
+void stop_pings_repeatedly(device* dev, int times)
+{
+    for (int i = 0; i < times && !dev->link_lost; ++i)
+        device_stop_pings(dev);
+}
+
+// False when the port did not come back in time.
+bool reconnect_after_port_loss(device* dev)
 {
     flush_and_print("\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n");
-    wait_until_available(dev);
+    if (!serial_wait_available(link_of(dev)))
+        return false;
     flush_and_print("Restarting upload for board\r\n");
-    for (int i = 0; i < 4; ++i)
-        device_stop_pings(dev);
-    wait_ms(500);
+    stop_pings_repeatedly(dev, 4);
+    upload_pause(dev, 500);
+    return !dev->link_lost;
 }
 
 // Only a report that answers this very query counts, never one left from an earlier block.
@@ -601,45 +631,87 @@ bool block_crc_matches(device* dev, uint8_t board, const ufw& image, uint32_t bl
     return answered && last_mem_crc_received && last_mem_crc == expected;
 }
 
-[[noreturn]] void give_up_update(device* dev)
+enum class block_outcome {
+    verified,
+    failed,    // a line or the CRC did not get through
+    restarted, // the block must be written afresh (after the pause that asks)
+    link_lost, // the port did not come back, or refused writes for too long
+};
+
+block_outcome send_block(device* dev, uint8_t board, const ufw& image,
+                         const std::vector<hex_line>& lines)
 {
-    flush_and_print("Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
-    // The watcher thread must not outlive the port it watches while the process ends.
-    if (dev->link)
-        serial_free(dev->link.get());
-    std::exit(1);
+    if (lines.empty())
+        return block_outcome::failed;
+    for (const hex_line& line : lines) {
+        stop_if_interrupted(dev);
+        if (!serial_available(link_of(dev)))
+            return reconnect_after_port_loss(dev) ? block_outcome::restarted : block_outcome::link_lost;
+        switch (send_upload_line(dev, board, line)) {
+        case line_outcome::first_attempt:
+            wait_ms(1);
+            break;
+        case line_outcome::retried:
+            // The board may have lost its place in the block: write the block afresh.
+            flush_and_print("Restarting upload for board\r\n");
+            device_stop_pings(dev);
+            upload_pause(dev, 1000);
+            return dev->link_lost ? block_outcome::link_lost : block_outcome::restarted;
+        case line_outcome::failed:
+            return serial_available(link_of(dev)) ? block_outcome::failed : block_outcome::link_lost;
+        }
+    }
+    stop_if_interrupted(dev);
+    if (block_crc_matches(dev, board, image, lines.front().address))
+        return block_outcome::verified;
+    return dev->link_lost ? block_outcome::link_lost : block_outcome::failed;
 }
 
-void send_finish_commands(device* dev, int32_t version)
+update_result give_up_update(device* dev)
+{
+    stop_if_interrupted(dev); // a wait cut short by the user is no failure of the hub
+    flush_and_print("Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
+    return update_result::failed;
+}
+
+// False when the link was lost on the way.
+bool send_finish_commands(device* dev, int32_t version)
 {
     char command[32];
     std::snprintf(command, sizeof command, "!FINISH %04d", static_cast<int>(version));
     for (int round = 0; round < 2; ++round) {
         for (int32_t b = upload_board_count(dev); b >= 1; --b) {
-            device_send_command(dev, static_cast<uint8_t>(b), command, false, 3000, true);
-            wait_ms(4000);
-            device_send_command(dev, static_cast<uint8_t>(b), command, false, 3000, true);
-            wait_ms(2000);
+            for (const int32_t pause_ms : {4000, 2000}) {
+                device_send_command(dev, static_cast<uint8_t>(b), command, false, 3000, true);
+                if (dev->link_lost)
+                    return false;
+                upload_pause(dev, pause_ms);
+            }
         }
     }
+    return true;
 }
 
-// Sends one block until it is verified; ends the process when the upload cannot complete.
-void upload_block(device* dev, const ufw& image, firmware_block& block, upload_progress& progress)
+// Sends one block until it is verified. Every send that does not verify it,
+// a restart included, counts against the limits; false when they are reached.
+bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_progress& progress)
 {
-    for (int32_t sends = 0;; ) {
+    for (int32_t sends = 0; !block.verified; ) {
         if (sends == max_block_sends)
-            give_up_update(dev);
+            return false;
         ++sends;
-        block.verified = device_send_firmware_line_block(dev, block.board, image, block.lines);
+        const block_outcome outcome = send_block(dev, block.board, image, block.lines);
+        block.verified = outcome == block_outcome::verified;
         if (block.verified)
             break;
-        if (++progress.failures == progress.total_blocks)
-            give_up_update(dev);
-        wait_ms(1000);
+        if (outcome == block_outcome::link_lost || ++progress.failures == progress.total_blocks)
+            return false;
+        if (outcome == block_outcome::failed)
+            upload_pause(dev, 1000);
     }
     ++progress.done;
     progress.sent_chars += block_chars(block);
+    return true;
 }
 
 void show_progress(upload_progress& progress, int32_t start_time)
@@ -647,6 +719,27 @@ void show_progress(upload_progress& progress, int32_t start_time)
     progress_text text;
     device_progress_text(progress, get_absolute_time() - start_time, options, text);
     flush_and_print(text);
+}
+
+bool upload_all_blocks(device* dev, const ufw& image, std::vector<firmware_block>& list,
+                       upload_progress& progress)
+{
+    device_stop_pings(dev);
+    if (dev->link_lost)
+        return false;
+    for (const firmware_block& block : list)
+        progress.total_chars += block_chars(block);
+    const int32_t start_time = get_absolute_time();
+    for (firmware_block& block : list) {
+        show_progress(progress, start_time);
+        if (!upload_block(dev, image, block, progress))
+            return false;
+        progress.spinner = (progress.spinner + 1) % 4;
+    }
+    progress_text final_text;
+    device_final_progress_text(progress, options, final_text);
+    flush_and_print(final_text);
+    return true;
 }
 
 } // namespace
@@ -688,7 +781,7 @@ void device_free_firmware_blocks(std::vector<firmware_block>& list)
 
 void device_stop_pings(device* dev)
 {
-    for (int32_t b = upload_board_count(dev); b >= 1; --b) {
+    for (int32_t b = upload_board_count(dev); b >= 1 && !dev->link_lost; --b) {
         device_send_command(dev, static_cast<uint8_t>(b), "!STOP_PING", true, 1000, true);
         wait_ms(250);
     }
@@ -697,39 +790,16 @@ void device_stop_pings(device* dev)
 bool device_send_firmware_line_block(device* dev, uint8_t board, const ufw& image,
                                      const std::vector<hex_line>& lines)
 {
-    if (lines.empty())
-        return false;
-    size_t next = 0;
-    while (next < lines.size()) {
-        if (!serial_available(link_of(dev))) {
-            reconnect_after_port_loss(dev);
-            next = 0;
-            continue;
-        }
-        switch (send_upload_line(dev, board, lines[next])) {
-        case line_outcome::first_attempt:
-            wait_ms(1);
-            ++next;
-            break;
-        case line_outcome::retried:
-            // The board may have lost its place in the block: write the block afresh.
-            flush_and_print("Restarting upload for board\r\n");
-            device_stop_pings(dev);
-            wait_ms(1000);
-            next = 0;
-            break;
-        case line_outcome::failed:
-            return false;
-        }
-    }
-    return block_crc_matches(dev, board, image, lines.front().address);
+    return send_block(dev, board, image, lines) == block_outcome::verified;
 }
 
-bool device_do_firmware_update(device* dev, const ufw& image)
+update_result device_do_firmware_update(device* dev, const ufw& image)
 {
-    if (!image_serves_every_board(dev, image)) {
+    // Nothing is sent to a hub that the image cannot fully serve: half a hub
+    // updated leaves boards with firmware that does not fit together.
+    if (ufw_check_device_status(image, *dev) == 0) {
         std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
-        return false;
+        return update_result::refused;
     }
     std::vector<firmware_block> list;
     upload_progress progress;
@@ -737,24 +807,14 @@ bool device_do_firmware_update(device* dev, const ufw& image)
         list = device_build_firmware_blocks(dev, image, &progress.total_blocks);
     } catch (const std::bad_alloc&) {
         std::fputs("ERROR: Unable to allocate memory\n", stderr);
-        return false;
+        return update_result::failed;
     }
-    device_stop_pings(dev);
-    for (const firmware_block& block : list)
-        progress.total_chars += block_chars(block);
-    const int32_t start_time = get_absolute_time();
-    for (firmware_block& block : list) {
-        show_progress(progress, start_time);
-        upload_block(dev, image, block, progress);
-        progress.spinner = (progress.spinner + 1) % 4;
-    }
-    progress_text final_text;
-    device_final_progress_text(progress, options, final_text);
-    flush_and_print(final_text);
-    send_finish_commands(dev, image.version);
+    const interrupt_guard guard;
+    if (!upload_all_blocks(dev, image, list, progress) || !send_finish_commands(dev, image.version))
+        return give_up_update(dev);
     device_free_firmware_blocks(list);
     flush_and_print("Device updated successfully.\n");
-    return true;
+    return update_result::updated;
 }
 
 // ---- Progress texts ----

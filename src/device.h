@@ -45,6 +45,9 @@ struct device {
     std::array<board_entry, 8> boards{}; // by board number; board 1 is the main board
     int32_t board_count = 0;
     bool board_search_done = false;
+    // A write the link refused for 10 s, or a port that did not come back:
+    // whatever is under way with this hub must give up.
+    bool link_lost = false;
 };
 
 // A framed reply from a board, parsed.
@@ -80,16 +83,22 @@ struct firmware_block {
     bool verified = false;       // result of the block's last send
 };
 
-// True when every board has been updated. False, with nothing sent, when the
-// image lacks the firmware of one of the hub's boards (message printed). Ends
-// the process with exit code 1 when the upload cannot complete.
-bool device_do_firmware_update(device* dev, const ufw& image);
+enum class update_result {
+    updated, // every block verified and every board told to finish
+    refused, // the image lacks usable firmware for one of the boards; nothing was sent
+    failed,  // the upload gave up; the hub is left in its bootloader
+};
+// Each outcome but `updated` has printed its message. On SIGINT or SIGTERM it
+// stops at the next line boundary and ends the process (exit code 130 or 143).
+update_result device_do_firmware_update(device* dev, const ufw& image);
 // Every block of every board, in a shuffled order that mixes the boards.
 std::vector<firmware_block> device_build_firmware_blocks(const device* dev, const ufw& image,
                                                          int32_t* count);
 void shuffle_blocks(std::vector<firmware_block>& list);
 void device_free_firmware_blocks(std::vector<firmware_block>& list);
-// Sends one block's lines to one board and checks the block's CRC; true when verified.
+// Sends one block's lines to one board and checks the block's CRC; true when
+// verified. A block that had to start again (a line needed a second attempt,
+// or the port vanished) is not verified: the restart counts as a failed send.
 bool device_send_firmware_line_block(device* dev, uint8_t board, const ufw& image,
                                      const std::vector<hex_line>& lines);
 void device_stop_pings(device* dev);

@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 
+#include "interrupt.h"
 #include "serial-internal.h"
 #include "trace.h"
 
@@ -53,6 +54,7 @@ void reset_record(serial_port* port, const char* name) {
     port->name.assign(name ? name : "", name ? strnlen(name, max_name_length) : 0);
     std::memset(port->line, 0, sizeof port->line);
     port->line_pos = 0;
+    port->return_waited_out = false;
     port->conn.reset();
 }
 
@@ -232,15 +234,34 @@ void serial_port_removed(serial_port* port) {
     if (trace_enabled) trace_event("vanished", port->name);
 }
 
+bool serial_wait_available(serial_port* port) {
+    if (!port->conn) return false;
+    const std::atomic<int32_t>& available = port->conn->available;
+    if (available.load() == 0 && !port->return_waited_out) {
+        const int32_t start = get_absolute_time();
+        while (available.load() == 0 && !time_reached(start, SERIAL_RETURN_LIMIT_MS)) {
+            if (interrupt_exit_code() != 0) return false; // the caller stops the run
+            serial_os_sleep_ms(availability_recheck_ms);
+        }
+        if (available.load() == 0) {
+            port->return_waited_out = true;
+            std::fflush(stdout);
+            std::fprintf(stderr, "\nERROR: Serial port %s did not come back within %d seconds\n",
+                         port->name.c_str(), static_cast<int>(SERIAL_RETURN_LIMIT_MS / 1000));
+        }
+    }
+    port->return_waited_out = available.load() == 0;
+    return !port->return_waited_out;
+}
+
 bool serial_tx(serial_port* port, const char* text) {
     if (!port->conn) return false;
     serial_connection& conn = *port->conn;
-    if (conn.available.load() == 0) {
+    if (conn.available.load() == 0 && !port->return_waited_out) {
         std::fputs("Serial port is unavailable, waiting for it to become available again.", stdout);
         std::fflush(stdout);
-        while (conn.available.load() == 0)
-            serial_os_sleep_ms(availability_recheck_ms);
     }
+    if (!serial_wait_available(port)) return false;
     std::lock_guard lock(conn.io_lock);
     const bool written = serial_os_write(conn, text, std::strlen(text));
     if (trace_enabled) trace_sent(port, text, written);

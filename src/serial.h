@@ -25,6 +25,7 @@ struct serial_port {
     std::string name;              // at most 255 characters
     char line[256] = {};           // the line being received; wraps after 256 bytes
     int32_t line_pos = 0;
+    bool return_waited_out = false; // the port vanished and did not come back in time
     lfqueue rx_queue;              // completed lines (rx_line*), oldest first
     std::shared_ptr<serial_connection> conn; // null before serial_init and after serial_free
 };
@@ -32,7 +33,16 @@ struct serial_port {
 // False only when the connection state could not be allocated. A port that
 // cannot be opened still gives true: the failure shows as failing I/O.
 bool serial_init(serial_port* port, const char* name);
-// Waits while the port is unavailable, then writes the text. True when the write succeeded.
+// How long a vanished port is waited for: more than twice the 25 s a hub may
+// take to restart, so a slow re-enumeration is not taken for a lost hub.
+constexpr int32_t SERIAL_RETURN_LIMIT_MS = 60000;
+// Waits up to SERIAL_RETURN_LIMIT_MS for a vanished port to come back. False,
+// after an error naming the port, when it did not; later calls then fail at
+// once until the port is back. A stop asked for by the user (see interrupt.h)
+// ends the wait early, false without a message.
+bool serial_wait_available(serial_port* port);
+// Waits (bounded, as above) while the port is unavailable, then writes the
+// text. True when the write succeeded.
 bool serial_tx(serial_port* port, const char* text);
 // One poll: read what has arrived, queue complete lines, hand out at most one
 // (without line ends, ">>" at its start skipped once). False when no line is waiting.

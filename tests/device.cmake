@@ -18,7 +18,7 @@ if(NOT WIN32)
                       --mkimage ${PROJECT_SOURCE_DIR}/tools/mkimage.py)
     foreach(group UpdateTest ProgressTest SwitchTest RefusalTest VersionTest BoardSearchTest
                   AckFaultTest NakCrcFaultTest NoisyLinkTest VanishTest GiveUpTest ParallelTest
-                  DeadBoardTest)
+                  DeadBoardTest LostPortTest)
         add_test(NAME manual_${group}
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_manual.py ${HUB_E2E_TOOLS} ${group})
         set_tests_properties(manual_${group} PROPERTIES TIMEOUT 240 LABELS e2e)
@@ -26,6 +26,14 @@ if(NOT WIN32)
     # A board that stops answering is given up only after 50 attempts of ten
     # tries each: about six minutes by the protocol's own limits.
     set_tests_properties(manual_DeadBoardTest PROPERTIES TIMEOUT 600 LABELS "e2e;long")
+    # A hub that never comes back is waited for a minute, twice.
+    set_tests_properties(manual_LostPortTest PROPERTIES TIMEOUT 400)
+    # Stop requests and a closed output pipe during an update.
+    foreach(group StopTest ClosedPipeTest)
+        add_test(NAME signals_${group}
+                 COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_signals.py ${HUB_E2E_TOOLS} ${group})
+        set_tests_properties(signals_${group} PROPERTIES TIMEOUT 240 LABELS e2e)
+    endforeach()
     foreach(group ExitTest NoHubTest)
         add_test(NAME exit_${group}
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_exit.py ${HUB_E2E_TOOLS} ${group})

@@ -45,6 +45,14 @@ class ExitTest(unittest.TestCase):
         self.assertEqual(hub.framed_commands(), TWENTY_COMMANDS)
 
 
+    def test_port_that_never_returns(self):
+        hub = Hub(self, self.dir, "--mode", "bootloader", "--vanish-on", "!REBOOT_NORMAL", "--vanish-ms", "600000")
+        result = self.exit_bootloader(hub.port, timeout=150)
+        self.assertTrue(result.stdout.startswith(RESTART_OUTPUT[:-27]), result.stdout)
+        self.assertTrue(result.stderr.endswith(b"ERROR: Unable to send the restart command to board 4\n"), result.stderr)
+        self.assertEqual(result.code, 1)
+
+
 class NoHubTest(unittest.TestCase):
     def setUp(self):
         self.dir = temp_dir(self)

@@ -8,6 +8,7 @@ Each test class is one CTest entry, so that the long fixed waits of a hub
 in parallel under ctest -j.
 """
 
+import os
 import re
 import time
 import unittest
@@ -141,6 +142,19 @@ class SwitchTest(Case):
         self.assertEqual(report["commands"]["boot_mode"], 1)
         self.assertEqual(report["restarts"], 1)
 
+    def test_hub_switched_for_a_refused_image_is_sent_back(self):
+        image = self.image()
+        hub = Hub(self, self.dir, "--mode", "normal", "--device-type", "0101,0201", "--fw", "310")
+        result = self.update(hub, image, "--bootloader")
+        self.assertEqual(result.stderr, NOT_NEWER)
+        self.assertEqual(result.code, 255)
+        self.assertTrue(result.stdout.endswith(b"Switching to bootloader\nThe firmware was not installed; restarting "
+                                               b"the hub into its normal firmware\r\nBoard 4\r\nBoard 3\r\n"
+                                               b"Board 2\r\nBoard 1\r\n"), result.stdout)
+        report = hub.stop()
+        self.assertEqual([board["mode"] for board in report["boards"]], ["normal", "normal"])
+        self.assertEqual(report["commands"]["upload_line"], 0)
+
     def test_hub_in_normal_firmware_without_the_flag(self):
         image = self.image()
         hub = Hub(self, self.dir, "--mode", "normal", "--device-type", "0101,0201")
@@ -149,24 +163,20 @@ class SwitchTest(Case):
 
 
 class RefusalTest(Case):
-    def test_missing_or_unreadable_file(self):
+    def test_missing_unreadable_or_empty_file(self):
+        """Nothing to upload is no image: an error page, notes, an empty file."""
         hub = self.hub()
-        for path in (self.dir + "/missing.txt", self.dir):
+        texts = {"page.html": "<html><body>Not found</body></html>\n", "notes.txt": "___310\nnothing here\n",
+                 "empty.txt": "", "below.txt": "___310\n>>>0101\n:10000000000102030405060708090A0B0C0D0E0F78\n"}
+        for name, text in texts.items():
+            with open(os.path.join(self.dir, name), "w") as f:
+                f.write(text)
+        for path in [self.dir + "/missing.txt", self.dir] + [os.path.join(self.dir, n) for n in texts]:
             result = run_hubflash(["--fw", path, "--port", hub.port])
             self.assertEqual(result.stdout, manual_header(path, hub.port).encode())
-            self.assertEqual(result.stderr, b"ERROR: Invalid firmware file\n")
+            self.assertEqual(result.stderr, b"ERROR: Invalid firmware file\n", path)
             self.assertEqual(result.code, 255)
         self.assertEqual(hub.stop()["host_opens"], 0, "no port is opened for a bad file")
-
-    def test_text_without_firmware_sections(self):
-        path = self.dir + "/notes.txt"
-        with open(path, "w") as f:
-            f.write("release notes\nnothing to flash here\n")
-        hub = self.hub()
-        result = run_hubflash(["--fw", path, "--port", hub.port])
-        self.assertEqual(result.stdout, manual_header(path, hub.port, 0).encode())
-        self.assertEqual(result.stderr, WRONG_FIRMWARE)
-        self.assertEqual(result.code, 255)
 
     def test_image_for_another_hub_type_with_and_without_force(self):
         image = self.image(sections=("0201:1024",))
@@ -363,12 +373,39 @@ class GiveUpTest(Case):
         self.assertTrue(60 * 8 <= lines < 61 * 8 or 60 * 4 <= lines < 61 * 4, lines)
 
 
+    def test_line_that_always_needs_a_second_attempt(self):
+        """Each block restart counts as a failed send, so the upload ends instead of looping."""
+        image = self.image(sections=("0101:128", "0201:64"))
+        hub = self.hub("--flaky-line", "4000")
+        result = self.update(hub, image, timeout=120)
+        self.assertEqual(result.stdout, self.gave_up_output(hub, image, 2).replace(
+            FAILURE, (b"Error sending command\r\n" + RESTART) * 2 + FAILURE))
+        self.assertEqual(self.assert_gave_up(result, hub)["commands"]["part_crc"], 0)
+
+
+class LostPortTest(Case):
+    def test_port_that_never_returns(self):
+        """A vanished hub is waited for 60 s, mid-upload or while finishing, then given up."""
+        image = self.image(sections=("0101:128", "0201:64"))
+        for fault in (("--vanish-after", "3"), ("--vanish-on", "!FINISH")):
+            hub = self.hub(*fault, "--vanish-ms", "600000", name="hub" + fault[0])
+            started = time.monotonic()
+            result = self.update(hub, image, timeout=150)
+            self.assertGreater(time.monotonic() - started, 60)
+            self.assertEqual(result.code, 1, fault)
+            self.assertTrue(result.stdout.endswith(FAILURE), result.stdout[-200:])
+            self.assertTrue(result.stderr.endswith(b"ERROR: Serial port %s did not come back within 60 seconds\n"
+                                                   % hub.port.encode()), result.stderr)
+            self.assertEqual(hub.stop()["commands"]["finish"], 0 if fault[0] == "--vanish-after" else 1)
+
+
 class DeadBoardTest(Case):
     """A board that stops answering costs 50 attempts of 10 tries of 500 ms: about six minutes."""
 
     def test_board_stops_answering(self):
-        image = self.image(sections=("0101:128", "0201:0"))
-        hub = self.hub("--dead-board", "1:2")
+        # Board 2's block goes first and fails once on its CRC; board 1's then never gets through.
+        image = self.image(sections=("0101:128", "0201:64"))
+        hub = self.hub("--dead-board", "1:0", "--wrong-crc", "1")
         result = self.update(hub, image, timeout=600)
         self.assertEqual(result.code, 1)
         self.assertTrue(result.stdout.endswith(b"Error sending command\r\n" + FAILURE), result.stdout[-200:])

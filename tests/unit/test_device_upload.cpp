@@ -32,7 +32,8 @@ std::string image_text(int version, const std::vector<std::pair<unsigned, int>>&
                 std::snprintf(record, sizeof record, "%02X", (i * 7 + b + static_cast<int>(type)) & 0xFF);
                 line += record;
             }
-            text += line + "00\n";
+            std::snprintf(record, sizeof record, "%02X\n", crc2cb(std::string_view(line).substr(1)));
+            text += line + record;
         }
         text += "!!!!!!!!\n";
     }
@@ -89,15 +90,6 @@ TEST(UploadList, HoldsEveryBlockOfEveryBoard)
 
     device_free_firmware_blocks(list);
     EXPECT_TRUE(list.empty());
-}
-
-TEST(UploadList, EmptySectionsGiveNoBlocks)
-{
-    const ufw image = loaded_image("___310\n>>>0101\n!!!!!!!!\n");
-    const device dev = hub_with_types({0x0101, 0x0101});
-    int32_t count = -1;
-    EXPECT_TRUE(device_build_firmware_blocks(&dev, image, &count).empty());
-    EXPECT_EQ(count, 0);
 }
 
 std::vector<firmware_block> numbered_blocks(size_t n)
@@ -169,17 +161,21 @@ TEST(UploadList, BoardsAreMixed)
     EXPECT_LT(board_one_in_first_half, 20);
 }
 
+// A board without a section, or with a section that holds nothing to upload.
 TEST(Upload, RefusesAHubWhoseBoardHasNoFirmwareInTheImage)
 {
-    const ufw image = loaded_image(image_text(310, {{0x0101, 8}}));
-    device dev = hub_with_types({0x0101, 0x0201});
-    // No link: anything sent would crash the test.
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(device_do_firmware_update(&dev, image));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ERROR: The file does not contain the correct firmware for this hub\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::string first = image_text(310, {{0x0101, 8}});
+    for (const std::string& text : {first, first + ">>>0201\n:020000040000FA\n!!!!!!!!\n"}) {
+        const ufw image = loaded_image(text);
+        device dev = hub_with_types({0x0101, 0x0201});
+        // No link: anything sent would crash the test.
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(device_do_firmware_update(&dev, image), update_result::refused);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "ERROR: The file does not contain the correct firmware for this hub\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
 }
 
 options_record style(bool no_status, bool basic_status, bool tx_rate = false)

@@ -135,6 +135,11 @@ void Hub::handle_framed(const HostLine& line, std::string_view raw, Nanos first_
         violation("destination outside 01 to 07: " + escape_bytes(raw));
         return;
     }
+    if (row.kind != Kind::upload_line) flaky_run_ = 0;
+    if (vanishes_on(line.command)) {
+        vanish_ = fault_vanish(now);
+        return;
+    }
     const bool vanish_fault = row.kind == Kind::upload_line && config_.faults.vanish_after.count(ordinal);
     const size_t queued = output_.size();
     if (static_cast<size_t>(line.destination) <= boards_.size()) {
@@ -147,6 +152,15 @@ void Hub::handle_framed(const HostLine& line, std::string_view raw, Nanos first_
     // Without an acknowledgement on its way the port vanishes at once.
     const bool acked = output_.size() > queued && output_.back().vanish_after;
     if (vanish_fault && !acked) vanish_ = fault_vanish(now);
+}
+
+// The one command that makes the port vanish; it is neither carried out nor answered.
+bool Hub::vanishes_on(std::string_view command)
+{
+    const auto& prefix = config_.faults.vanish_on;
+    if (!prefix || vanished_on_command_ || !command.starts_with(*prefix)) return false;
+    vanished_on_command_ = true;
+    return true;
 }
 
 void Hub::check_counter(const HostLine& line, std::string_view raw)
@@ -204,7 +218,10 @@ void Hub::on_upload_line(Board& board, const Received& r)
     }
     if (!board.write(record->address, record->data))
         return reject(board, "upload line outside the flash of board " + std::to_string(board.number), r.raw);
-    if (config_.faults.lose_ack.count(r.ordinal) || lose_by_rate) {
+    // The flaky line loses the acknowledgements of the host's first ten tries in a
+    // row (one whole attempt); the next try in that row goes through.
+    const bool flaky = config_.faults.flaky_address == record->address && ++flaky_run_ <= 10;
+    if (config_.faults.lose_ack.count(r.ordinal) || lose_by_rate || flaky) {
         ++fault_counts_.acks_lost;
         return;
     }

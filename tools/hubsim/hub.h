@@ -90,6 +90,7 @@ private:
     void handle_plain(const HostLine& line, Nanos now);
     void handle_framed(const HostLine& line, std::string_view raw, Nanos first_byte, Nanos now);
     void check_counter(const HostLine& line, std::string_view raw);
+    bool vanishes_on(std::string_view command);
     void silence_dead_boards(uint64_t upload_ordinal);
     static bool listens(const Board& board, Kind kind);
 
@@ -119,6 +120,8 @@ private:
     bool restart_pending_ = false;
 
     uint64_t upload_ordinal_ = 0, crc_ordinal_ = 0;
+    uint64_t flaky_run_ = 0;  // arrivals of the flaky line in a row, no other framed line between
+    bool vanished_on_command_ = false;
     uint64_t random_state_;
     std::optional<uint32_t> last_counter_;
     uint64_t tag_gaps_ = 0;

@@ -201,6 +201,14 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
         {"--vanish-after", true, ordinals(f.vanish_after)},
         {"--vanish-ms", true, duration(f.vanish_ms, max_duration_ms)},
         {"--vanish-unacked", false, flag(f.vanish_unacked)},
+        {"--vanish-on", true, optional_text(f.vanish_on)},
+        {"--flaky-line", true,
+         [&f](std::string_view v) {
+             uint64_t address = 0;
+             if (!parse_unsigned(v, 16, 0xFFFFFF, address)) return false;
+             f.flaky_address = static_cast<uint32_t>(address);
+             return true;
+         }},
         {"--dead-board", true, [&f](std::string_view v) { return set_dead_board(v, f); }},
         {"--keep-announcing", false, flag(f.keep_announcing)},
         {"--prefix-replies", false, flag(f.prefix_replies)},

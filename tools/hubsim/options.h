@@ -24,6 +24,8 @@ struct FaultPlan {
     uint64_t seed = 1;
     uint32_t vanish_ms = 3000;
     bool vanish_unacked = false;
+    std::optional<std::string> vanish_on;      // the first framed command starting so makes the port vanish
+    std::optional<uint32_t> flaky_address;      // a line here needs a second attempt, every time
     std::map<int, uint64_t> dead_after;  // board -> last upload line it answers
     bool keep_announcing = false;
     bool prefix_replies = false, lf_only = false, upper_checksum = false;
