@@ -1,5 +1,6 @@
-// The automatic update: scan, choose hubs, fetch both lists, choose the
-// release, download it, and make one update pass over the chosen hubs.
+// The automatic update: scan, choose hubs, fetch both lists, choose each hub's
+// release, download each chosen release once, and make one update pass over
+// the chosen hubs.
 #include "action-auto.h"
 
 #include <algorithm>
@@ -95,17 +96,32 @@ int32_t field_to_int(std::string_view text)
     return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
-// Calls `take` for each non-empty LF-separated line of the text before its first NUL.
+// Calls `take` for each LF-separated line of the text before its first NUL, less
+// one trailing CR (servers may send CR LF), when something is left of it.
 template <typename Fn>
 void for_each_line(std::string_view text, Fn take)
 {
     text = text.substr(0, text.find('\0'));
     while (!text.empty()) {
         const size_t end = std::min(text.find('\n'), text.size());
-        if (end > 0)
-            take(text.substr(0, end));
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!line.empty())
+            take(line);
         text.remove_prefix(std::min(end + 1, text.size()));
     }
+}
+
+// Server text as it may be shown: a control character could garble the
+// terminal or disguise what is listed, so each one shows as '?'.
+std::string printable_text(std::string_view text)
+{
+    std::string shown(text);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown;
 }
 
 // ---- The two lists ----
@@ -131,7 +147,7 @@ bool parse_manifest_line(std::string_view line, auto_manifest_entry& entry)
     entry.version = field_to_int(line.substr(0, first));
     entry.file = std::string(line.substr(first + 1, std::min(second - first - 1, AUTO_FILE_MAX)));
     entry.size = field_to_int(line.substr(second + 1, third - second - 1));
-    entry.label = std::string(line.substr(third + 1, AUTO_LABEL_MAX));
+    entry.label = printable_text(line.substr(third + 1, AUTO_LABEL_MAX));
     return true;
 }
 
@@ -259,56 +275,165 @@ const auto_manifest_entry* ask_for_release(const std::vector<auto_manifest_entry
     return answered ? &manifest[static_cast<size_t>(choice - 1)] : nullptr;
 }
 
-// The release to install, or null after a message.
-const auto_manifest_entry* choose_release(const std::vector<auto_manifest_entry>& manifest,
-                                          const std::vector<auto_stable_entry>& stable,
-                                          uint16_t first_hwid)
+// With --prompt the user's release goes to the hub the user chose.
+bool ask_release_for_chosen_hub(const std::vector<auto_hub_entry>& hubs,
+                                const std::vector<auto_manifest_entry>& manifest,
+                                std::vector<const auto_manifest_entry*>& chosen)
 {
-    if (options.prompt && !manifest.empty()) {
-        bool answered = false;
-        const auto_manifest_entry* release = ask_for_release(manifest, answered);
-        if (!answered)
-            print_error("ERROR: No choice made\n");
-        return release;
+    bool answered = false;
+    const auto_manifest_entry* release = ask_for_release(manifest, answered);
+    if (!answered) {
+        print_error("ERROR: No choice made\n");
+        return false;
     }
-    const auto_manifest_entry* release = auto_choose_release(manifest, stable, first_hwid);
-    if (release == nullptr)
+    for (size_t i = 0; i < hubs.size(); ++i)
+        if (hubs[i].selected)
+            chosen[i] = release;
+    return true;
+}
+
+// The release for each hub (null for one that is not selected or has none);
+// false after a message when the user made no choice or no hub has a release.
+bool choose_releases(const std::vector<auto_hub_entry>& hubs,
+                     const std::vector<auto_manifest_entry>& manifest,
+                     const std::vector<auto_stable_entry>& stable,
+                     std::vector<const auto_manifest_entry*>& chosen)
+{
+    chosen.assign(hubs.size(), nullptr);
+    if (options.prompt && !manifest.empty())
+        return ask_release_for_chosen_hub(hubs, manifest, chosen);
+    for (size_t i = 0; i < hubs.size(); ++i)
+        if (hubs[i].selected)
+            chosen[i] = auto_choose_release(manifest, stable, hubs[i].hwid);
+    if (std::all_of(chosen.begin(), chosen.end(), [](const auto* r) { return r == nullptr; })) {
         print_error("ERROR: No firmware release available\n");
-    return release;
+        return false;
+    }
+    return true;
+}
+
+// ---- Downloading ----
+
+// A release chosen for at least one hub, and the image downloaded for it.
+struct release_image {
+    const auto_manifest_entry* release = nullptr;
+    ufw image;
+};
+
+const release_image* find_image(const std::vector<release_image>& images,
+                                const auto_manifest_entry* release)
+{
+    const auto found = std::find_if(images.begin(), images.end(),
+                                    [&](const release_image& r) { return r.release == release; });
+    return found == images.end() ? nullptr : &*found;
+}
+
+// Each distinct release once, in the order the hubs need them; a download that
+// is not a valid image is reported here and stays not loaded.
+std::vector<release_image> download_releases(const std::vector<const auto_manifest_entry*>& chosen)
+{
+    std::vector<release_image> images;
+    for (const auto_manifest_entry* release : chosen) {
+        if (release == nullptr || find_image(images, release) != nullptr)
+            continue;
+        images.emplace_back();
+        images.back().release = release;
+        ufw_load_http(*release, images.back().image);
+        if (!images.back().image.loaded)
+            print_error("ERROR: Invalid firmware\n");
+    }
+    return images;
+}
+
+bool any_image_loaded(const std::vector<release_image>& images)
+{
+    return std::any_of(images.begin(), images.end(),
+                       [](const release_image& r) { return r.image.loaded; });
 }
 
 // ---- The update pass ----
 
+// "device <port> (<hwid>)", or with name and serial when the hub told them.
+void print_device(const auto_hub_entry& hub)
+{
+    if (!hub.name.empty())
+        std::printf("device %s (%s) on %s", hub.name.c_str(), hub.serial.c_str(),
+                    hub.port.c_str());
+    else
+        std::printf("device %s (%04x)", hub.port.c_str(), static_cast<unsigned>(hub.hwid));
+}
+
 void print_update_line(const auto_hub_entry& hub, const ufw& image)
 {
-    const std::string version = auto_format_version(image.version);
-    if (!hub.name.empty())
-        std::printf("\nUpdating device %s (%s) on %s with %s\n", hub.name.c_str(),
-                    hub.serial.c_str(), hub.port.c_str(), version.c_str());
-    else
-        std::printf("\nUpdating device %s (%04x) with %s\n", hub.port.c_str(),
-                    static_cast<unsigned>(hub.hwid), version.c_str());
+    std::printf("\nUpdating ");
+    print_device(hub);
+    std::printf(" with %s\n", auto_format_version(image.version).c_str());
     std::fflush(stdout);
 }
 
-// A hub that cannot be reached or brought into its bootloader is passed over;
-// the others are still updated.
-void update_hub(const auto_hub_entry& hub, const ufw& image)
+void print_skip_line(const auto_hub_entry& hub, const char* reason)
+{
+    std::printf("\n%s for ", reason);
+    print_device(hub);
+    std::printf("; skipped\n");
+    std::fflush(stdout);
+}
+
+// True once the hub is updated. A hub that cannot be reached, brought into
+// its bootloader or updated is passed over; the others are still updated.
+bool update_hub(const auto_hub_entry& hub, const ufw& image)
 {
     print_update_line(hub, image);
     std::unique_ptr<device> dev = device_create_from_port(hub.port.c_str());
     if (!dev) {
         std::printf("Unable to open hub on port %s\n", hub.port.c_str());
-        return;
+        return false;
     }
     if (!dev->in_bootloader)
         device_switch_to_bootloader(dev.get());
+    bool updated = false;
     if (!device_is_bootloader_ready(dev.get()))
         std::printf("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
     else
-        device_do_firmware_update(dev.get(), image);
+        updated = device_do_firmware_update(dev.get(), image) == update_result::updated;
     std::fflush(stdout);
     device_free(dev);
+    return updated;
+}
+
+// A hub without a release, or whose release was not a valid image, is skipped.
+bool update_hub_with_release(const auto_hub_entry& hub, const auto_manifest_entry* release,
+                             const std::vector<release_image>& images)
+{
+    if (release == nullptr) {
+        print_skip_line(hub, "No firmware release");
+        return false;
+    }
+    const release_image* found = find_image(images, release);
+    if (found == nullptr || !found->image.loaded) {
+        print_skip_line(hub, "No valid firmware");
+        return false;
+    }
+    return update_hub(hub, found->image);
+}
+
+// 0 when every selected hub was updated, 1 when any was not.
+int update_pass(const std::vector<auto_hub_entry>& hubs,
+                const std::vector<const auto_manifest_entry*>& chosen,
+                const std::vector<release_image>& images)
+{
+    int selected = 0;
+    int updated = 0;
+    for (size_t i = 0; i < hubs.size(); ++i) {
+        if (!hubs[i].selected)
+            continue;
+        ++selected;
+        if (update_hub_with_release(hubs[i], chosen[i], images))
+            ++updated;
+    }
+    std::printf("Updated %d of %d hubs\n", updated, selected);
+    std::fflush(stdout);
+    return updated == selected ? 0 : 1;
 }
 
 int run_update()
@@ -325,20 +450,16 @@ int run_update()
         return -1;
     const std::vector<auto_manifest_entry> manifest = auto_load_ufw_manifest();
     const std::vector<auto_stable_entry> stable = auto_load_ufw_stable_list();
-    const auto_manifest_entry* release = choose_release(manifest, stable, hubs.front().hwid);
-    if (release == nullptr)
+    std::vector<const auto_manifest_entry*> chosen;
+    if (!choose_releases(hubs, manifest, stable, chosen))
         return -1;
-    ufw image;
-    ufw_load_http(*release, image);
-    if (!image.loaded) {
-        print_error("ERROR: Invalid firmware\n");
+    std::vector<release_image> images = download_releases(chosen);
+    if (!any_image_loaded(images))
         return -1;
-    }
-    for (const auto_hub_entry& hub : hubs)
-        if (hub.selected)
-            update_hub(hub, image);
-    ufw_free(image);
-    return 0;
+    const int result = update_pass(hubs, chosen, images);
+    for (release_image& downloaded : images)
+        ufw_free(downloaded.image);
+    return result;
 }
 
 } // namespace
@@ -418,12 +539,10 @@ const auto_manifest_entry* auto_choose_release(const std::vector<auto_manifest_e
                                                const std::vector<auto_stable_entry>& stable,
                                                uint16_t hwid)
 {
-    if (manifest.empty())
-        return nullptr;
     const auto recommended = std::find_if(
         stable.begin(), stable.end(), [&](const auto_stable_entry& e) { return e.hwid == hwid; });
     if (recommended == stable.end() || recommended->version == 0)
-        return &manifest.front();
+        return nullptr;
     const auto release =
         std::find_if(manifest.begin(), manifest.end(), [&](const auto_manifest_entry& e) {
             return e.version == recommended->version;

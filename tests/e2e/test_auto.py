@@ -29,6 +29,7 @@ NO_LIST = b"Unable to download firmware list\n"
 NO_STABLE = b"Unable to download firmware stable list\n"
 DONE = b"Device updated successfully.\n"
 SWITCHING = b"Switching to bootloader\n"
+GAVE_UP = b"Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n"
 
 TYPES = (0x0101, 0x0201)
 SECTIONS = ("0101:1024", "0201:512")
@@ -39,6 +40,14 @@ LISTS = ["/firmware/manifest", "/firmware/stable"]
 def updating(port, hwid, version):
     return b"\nUpdating device %s (%04x) with v%d.%02d\n" % (port.encode(), hwid, version // 100,
                                                               version % 100)
+
+
+def skipped(port, hwid, reason=b"No firmware release"):
+    return b"\n%s for device %s (%04x); skipped\n" % (reason, port.encode(), hwid)
+
+
+def summary(updated, hubs):
+    return b"Updated %d of %d hubs\n" % (updated, hubs)
 
 
 def hub_line(number, serial, port):
@@ -93,26 +102,35 @@ class AutoCase(unittest.TestCase, UpdateChecks):
 
 
 class UpdateAllTest(AutoCase):
-    def test_two_hubs_get_the_release_named_for_the_first_hubs_id(self):
+    def test_each_hub_gets_the_release_named_for_its_own_id(self):
         first = self.hub("hubA", 0x1030, "normal", "--restart-ms", "1000", "--serial", "11")
+        unlisted = self.hub("hubC", 0x1011, "bootloader", "--serial", "33")
+        invalid = self.hub("hubD", 0x1010, "bootloader", "--serial", "44")
         second = self.hub("hubB", 0x1020, "bootloader", "--serial", "22")
         image = self.image(215)
         other = self.image(300, seed=2)
         self.publish([(300, "hub-3.00.ufw", len(other.data), "Newest"),
-                      (215, "hub-2.15.ufw", len(image.data), "Stable")],
-                     "1020,300\n1030,215\n")
+                      (215, "hub-2.15.ufw", len(image.data), "Stable"),
+                      (100, "missing.ufw", 1000, "Old")],
+                     "1020,300\n1030,215\n1010,100\n")
         self.server.set("/firmware/hub-3.00.ufw", other.data)
         self.server.set("/firmware/hub-2.15.ufw", image.data)
-        result = self.run_auto([first.port, second.port])
-        self.assertEqual(result.stderr, b"")
+        result = self.run_auto([first.port, unlisted.port, invalid.port, second.port])
+        self.assertEqual(result.stderr, INVALID)
         self.assertEqual(result.stdout, BANNER + SEARCH
                          + updating(first.port, 0x1030, 215) + SWITCHING + PROGRESS + DONE
-                         + updating(second.port, 0x1020, 215) + PROGRESS + DONE)
-        self.assertEqual(result.code, 0)
+                         + skipped(unlisted.port, 0x1011)
+                         + skipped(invalid.port, 0x1010, b"No valid firmware")
+                         + updating(second.port, 0x1020, 300) + PROGRESS + DONE + summary(2, 4))
+        self.assertEqual(result.code, 1)
         self.assertEqual(self.assert_hub_updated(first, image, TYPES)["commands"]["boot_mode"], 1)
         # Already in its bootloader: not switched again.
-        self.assertEqual(self.assert_hub_updated(second, image, TYPES)["commands"]["boot_mode"], 0)
-        self.assertEqual(self.server.requests, LISTS + ["/firmware/hub-2.15.ufw"])
+        self.assertEqual(self.assert_hub_updated(second, other, TYPES)["commands"]["boot_mode"], 0)
+        self.assert_untouched(unlisted)
+        self.assert_untouched(invalid)
+        self.assertEqual(self.server.requests, LISTS + ["/firmware/hub-2.15.ufw",
+                                                        "/firmware/missing.ufw",
+                                                        "/firmware/hub-3.00.ufw"])
 
 
 class PromptTest(AutoCase):
@@ -131,7 +149,7 @@ class PromptTest(AutoCase):
                          + hub_line(3, "1011.0033", hubs[2].port)
                          + b"Device: " * 4
                          + b"\nPlease choose which firmware to use\n  1) v2.15 (Stable)\nFirmware: "
-                         + updating(hubs[1].port, 0x1020, 215) + PROGRESS + DONE)
+                         + updating(hubs[1].port, 0x1020, 215) + PROGRESS + DONE + summary(1, 1))
         self.assertEqual(result.code, 0)
         self.assert_hub_updated(hubs[1], image, TYPES)
         self.assert_untouched(hubs[0])
@@ -157,7 +175,7 @@ class ReleaseListTest(AutoCase):
     def test_eight_releases_are_listed_as_five(self):
         hub = self.hub("hub")
         long_name = "n" * 80
-        releases = [(1000, "ten.ufw", 1000, "Ten"), (215, "b.ufw", 1000, "L" * 40),
+        releases = [(1000, "ten.ufw", 1000, "Ten\x1b[2J\x7f"), (215, "b.ufw", 1000, "L" * 40),
                     (5, "c.ufw", 1000, "Beta\r"), (300, "d.ufw", 1000, ""),
                     (310, long_name, 1000, "Long name, with commas"), (320, "f.ufw", 1000, "Sixth"),
                     (330, "g.ufw", 1000, "Seventh"), (340, "h.ufw", 1000, "Eighth")]
@@ -167,9 +185,9 @@ class ReleaseListTest(AutoCase):
                          + b"\nPlease choose which device to update\n"
                          + hub_line(1, "1030.1234", hub.port) + b"Device: "
                          + b"\nPlease choose which firmware to use\n"
-                         + b"  1) v10.00 (Ten)\n"
+                         + b"  1) v10.00 (Ten?[2J?)\n"
                          + b"  2) v2.15 (" + b"L" * 31 + b")\n"
-                         + b"  3) v0.05 (Beta\r)\n"
+                         + b"  3) v0.05 (Beta)\n"
                          + b"  4) v3.00 ()\n"
                          + b"  5) v3.10 (Long name, with commas)\n"
                          + b"Firmware: " * 4)
@@ -184,10 +202,10 @@ class ReleaseListTest(AutoCase):
 class StableListTest(AutoCase):
     RELEASES = [(300, "a.ufw", 1000, "A"), (215, "b.ufw", 1000, "B"), (210, "c.ufw", 1000, "C")]
 
-    def test_the_release_chosen_for_the_first_hubs_id(self):
+    def test_the_release_chosen_for_the_hubs_id(self):
         hub = self.hub("hub", 0x1030)
-        cases = [("1020,215\n", "a.ufw"),            # no line for the hub's id
-                 ("1030,0\n1030,215\n", "a.ufw"),    # version 0, and the first line counts
+        cases = [("1020,215\n", None),               # no line for the hub's id
+                 ("1030,0\n1030,215\n", None),       # version 0, and the first line counts
                  ("1030,210\n1030,215\n", "c.ufw"),
                  ("junk\n0x1030,215\r\n", "b.ufw"),
                  ("\n\n1030,215", "b.ufw")]
@@ -196,15 +214,15 @@ class StableListTest(AutoCase):
                 self.server.clear()
                 self.publish(self.RELEASES, stable)
                 # The server has none of the files: the run ends once the choice shows.
-                self.assert_refused(self.run_auto([hub.port]), INVALID,
-                                    LISTS + ["/firmware/" + file])
+                fetched = ["/firmware/" + file] if file else []
+                self.assert_refused(self.run_auto([hub.port]), INVALID if file else NO_RELEASE,
+                                    LISTS + fetched)
         self.assert_untouched(hub)
 
     def test_missing_lists_and_versions(self):
         hub = self.hub("hub", 0x1030)
         self.publish(self.RELEASES)  # no stable list
-        self.assert_refused(self.run_auto([hub.port]), NO_STABLE + INVALID,
-                            LISTS + ["/firmware/a.ufw"])
+        self.assert_refused(self.run_auto([hub.port]), NO_STABLE + NO_RELEASE, LISTS)
         self.server.clear()
         self.publish(self.RELEASES, "1030,999\n")
         self.assert_refused(self.run_auto([hub.port]), NO_RELEASE, LISTS)
@@ -245,7 +263,7 @@ class DownloadTest(AutoCase):
         for file, size, reply, fetched in cases:
             with self.subTest(file=file):
                 self.server.clear()
-                self.publish([(215, file, size, "Stable")], "")
+                self.publish([(215, file, size, "Stable")], "1030,215\n")
                 if reply is not None:
                     self.server.set("/firmware/" + file, reply)
                 fetches = ["/firmware/" + file] if fetched else []
@@ -266,14 +284,14 @@ class DownloadTest(AutoCase):
     def test_an_image_of_exactly_its_size_through_a_redirect_in_chunks(self):
         hub = self.hub("hub", 0x1020)
         image = self.image(215)
-        self.publish([(215, "latest.ufw", len(image.data), "Stable")])  # no stable list
+        self.publish([(215, "latest.ufw", len(image.data), "Stable")], "1020,215\n")
         self.server.set("/firmware/latest.ufw", fwserver.Reply(b"", status=302,
                                                                headers={"Location": "/files/2.15"}))
         self.server.set("/files/2.15", fwserver.Reply(image.data, mode="chunked", piece=1000))
         result = self.run_auto([hub.port])
-        self.assertEqual(result.stderr, NO_STABLE)
-        self.assertEqual(result.stdout,
-                         BANNER + SEARCH + updating(hub.port, 0x1020, 215) + PROGRESS + DONE)
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.stdout, BANNER + SEARCH + updating(hub.port, 0x1020, 215)
+                         + PROGRESS + DONE + summary(1, 1))
         self.assertEqual(result.code, 0)
         self.assert_hub_updated(hub, image, TYPES)
         self.assertEqual(self.server.requests, LISTS + ["/firmware/latest.ufw", "/files/2.15"])
@@ -291,26 +309,32 @@ class NoHubTest(AutoCase):
 
 
 class UnpluggedTest(AutoCase):
-    def test_a_hub_gone_between_scan_and_pass_is_passed_over(self):
+    def test_hubs_gone_or_given_up_are_passed_over(self):
         gone = self.hub("hubA", 0x1030)
-        kept = self.hub("hubB", 0x1030, "bootloader", "--serial", "22")
+        # Every block's CRC is wrong: the upload gives up when failures reach the 16 blocks.
+        failing = self.hub("hubB", 0x1030, "bootloader", "--serial", "22", "--wrong-crc", "1-1000")
+        kept = self.hub("hubC", 0x1030, "bootloader", "--serial", "33")
         image = self.image(215)
         # The manifest is asked for right after the scan: that is when hub A goes away.
         self.server.set("/firmware/manifest", fwserver.Reply(
             b"215,hub.ufw,%d,Stable\n" % len(image.data), before=gone.stop))
-        self.server.set("/firmware/stable", "")
+        self.server.set("/firmware/stable", "1030,215\n")
         self.server.set("/firmware/hub.ufw", image.data)
-        result = self.run_auto([gone.port, kept.port])
+        result = self.run_auto([gone.port, failing.port, kept.port])
         self.assertEqual(result.stdout, BANNER + SEARCH
                          + updating(gone.port, 0x1030, 215)
                          + b"Unable to open hub on port %s\n" % gone.port.encode()
-                         + updating(kept.port, 0x1030, 215) + PROGRESS + DONE)
+                         + updating(failing.port, 0x1030, 215)
+                         + b"\rUpdating, please wait   0000/0000/0016  |" + GAVE_UP
+                         + updating(kept.port, 0x1030, 215) + PROGRESS + DONE + summary(1, 3))
         self.assertRegex(result.stderr.decode(),
                          r"ERROR: Unable to (detect a Corvane hub on port|connect to device on "
                          r"serial port) %s\n$" % re.escape(gone.port))
-        self.assertEqual(result.code, 0)
+        self.assertEqual(result.code, 1)
         self.assert_hub_updated(kept, image, TYPES)
         self.assertEqual(gone.report["commands"]["upload_line"], 0)
+        self.assertEqual(failing.stop()["commands"]["part_crc"], 16)
+        self.assertEqual(self.server.requests, LISTS + ["/firmware/hub.ufw"])
 
 
 class NotReadyTest(AutoCase):
@@ -318,15 +342,16 @@ class NotReadyTest(AutoCase):
         # Board 2 answers neither before nor after the restart into the bootloader.
         hub = self.hub("hubA", 0x1030, "normal", "--restart-ms", "1000", "--absent", "2")
         image = self.image(215)
-        self.publish([(215, "hub.ufw", len(image.data), "Stable")], "")
+        self.publish([(215, "hub.ufw", len(image.data), "Stable")], "1030,215\n")
         self.server.set("/firmware/hub.ufw", image.data)
         result = self.run_auto([hub.port])
         self.assertEqual(result.stdout, BANNER + SEARCH + updating(hub.port, 0x1030, 215)
                          + SWITCHING + b"Board 2 not found\r\n"
-                         + b"Unable to open hub in bootloader mode on port %s\n" % hub.port.encode())
+                         + b"Unable to open hub in bootloader mode on port %s\n" % hub.port.encode()
+                         + summary(0, 1))
         self.assertEqual(result.stderr, b"ERROR: This Corvane hub is in an unknown state. Please "
                                         b"power cycle the hub and try again.\n")
-        self.assertEqual(result.code, 0)
+        self.assertEqual(result.code, 1)
         report = hub.stop()
         self.assertEqual(report["commands"]["boot_mode"], 1)
         self.assertGreaterEqual(report["commands"]["reboot_boot"], 1)

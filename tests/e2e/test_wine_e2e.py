@@ -151,9 +151,10 @@ class AutoCase(Case):
             image.data = f.read()
         return image
 
-    def auto_hub(self, com):
+    def auto_hub(self, com, hwid="1030"):
         # The scan opens the port once, the update once more.
-        return self.hub(com, "--mode", "bootloader", "--hwid", "1030", "--per-open-counter")
+        return self.hub(com, "--mode", "bootloader", "--hwid", hwid, "--per-open-counter",
+                        name="hub%d" % com)
 
     def run_auto(self, ports=None, timeout=240):
         """ports: the HUBFLASH_PORTS list, or None for the registry's list."""
@@ -165,10 +166,12 @@ class AutoCase(Case):
 
 
 class AutoRegistryTest(AutoCase):
-    def test_hub_listed_in_serialcomm_is_updated_from_the_server(self):
+    def test_hubs_listed_in_serialcomm_get_the_release_for_their_id(self):
         image = self.auto_image()
         hub, port = self.auto_hub(25)
-        winetest.own_serialcomm(self, {r"\Device\HubflashE2E25": port})
+        unlisted, unlisted_port = self.auto_hub(27, "1011")  # no stable entry: skipped
+        winetest.own_serialcomm(self, {r"\Device\HubflashE2E25": port,
+                                       r"\Device\HubflashE2E27": unlisted_port})
         self.server.set("/firmware/manifest", "215,hub-2.15.ufw,%d,Stable\n" % len(image.data))
         self.server.set("/firmware/stable", "1030,215\n")
         self.server.set("/firmware/hub-2.15.ufw", fwserver.Reply(image.data, mode="chunked", piece=1000))
@@ -176,9 +179,12 @@ class AutoRegistryTest(AutoCase):
         self.assertEqual(result.stderr, b"")
         self.assertEqual(result.stdout, windows_text(
             BANNER + "\nUpdating device %s (1030) with v2.15\n" % port
-            + detailed_progress(8 + 8) + "Device updated successfully.\n"))
-        self.assertEqual(result.code, 0)
+            + detailed_progress(8 + 8) + "Device updated successfully.\n"
+            + "\nNo firmware release for device %s (1011); skipped\n" % unlisted_port
+            + "Updated 1 of 2 hubs\n"))
+        self.assertEqual(result.code, 1)
         self.assert_hub_updated(hub, image, TYPES)
+        self.assert_untouched(unlisted)
         self.assertEqual(self.server.requests, LISTS + ["/firmware/hub-2.15.ufw"])
 
 
@@ -186,7 +192,7 @@ class AutoDownloadTest(AutoCase):
     def test_image_the_server_does_not_have(self):
         hub, port = self.auto_hub(26)
         self.server.set("/firmware/manifest", "215,missing.ufw,4000,Stable\n")
-        self.server.set("/firmware/stable", "")
+        self.server.set("/firmware/stable", "1030,215\n")
         result = self.run_auto([port])
         self.assertEqual(result.stdout, windows_text(BANNER))
         self.assertEqual(result.stderr, windows_text("ERROR: Invalid firmware\n"))

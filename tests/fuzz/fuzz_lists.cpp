@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to both server list parsers. The manifest's fields must
-// keep their length limits and never run past a line; the stable list must
-// make one entry per non-empty line and read each line as "%hx,%hu" does.
+// keep their length limits and never run past a line, and its labels must hold
+// no control character; the stable list must make one entry per line with more
+// than its line end and read each line as "%hx,%hu" does.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,8 +26,11 @@ std::vector<std::string> lines_of(std::string_view text)
     size_t start = 0;
     while (start <= text.size()) {
         const size_t end = std::min(text.find('\n', start), text.size());
-        if (end > start)
-            lines.emplace_back(text.substr(start, end - start));
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') // a CR LF line end counts as its LF
+            line.remove_suffix(1);
+        if (!line.empty())
+            lines.emplace_back(line);
         start = end + 1;
     }
     return lines;
@@ -40,7 +44,8 @@ void check_manifest(std::string_view text, const std::vector<std::string>& lines
         require(!e.file.empty() && e.file.size() <= AUTO_FILE_MAX);
         require(e.label.size() <= AUTO_LABEL_MAX);
         require(e.file.find_first_of(std::string("\n\0", 2)) == std::string::npos);
-        require(e.label.find_first_of(std::string("\n\0", 2)) == std::string::npos);
+        for (char c : e.label)
+            require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
     }
 }
 

@@ -57,16 +57,32 @@ TEST(Manifest, AnEmptyFieldTakesTheNextComma)
     EXPECT_TRUE(auto_parse_manifest("215,a,\n").empty());
 }
 
-TEST(Manifest, LongFieldsAreCutAndCarriageReturnsKept)
+TEST(Manifest, LongFieldsAreCut)
 {
     const std::string label40(40, 'L');
     const std::string file80(80, 'f');
-    const auto m = auto_parse_manifest("1," + file80 + ",9," + label40 + "\r\n2,b,3,Beta\r\n");
-    ASSERT_EQ(m.size(), 2u);
+    const auto m = auto_parse_manifest("1," + file80 + ",9," + label40 + "\n");
+    ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0].file, file80.substr(0, 63));
     EXPECT_EQ(m[0].label, label40.substr(0, 31));
-    EXPECT_EQ(m[1].label, "Beta\r");
-    EXPECT_EQ(auto_parse_manifest("1,a,2," + std::string(30, 'x') + ",\r")[0].label.size(), 31u);
+}
+
+// A label is shown in the release list: no control character may reach the terminal.
+TEST(Manifest, LabelsLoseOneLineEndCrAndShowControlCharactersAsQuestionMarks)
+{
+    const struct {
+        const char* line;
+        const char* label;
+    } cases[] = {{"1,a,2,Beta\r\n", "Beta"},
+                 {"1,a,2,\x1b[2J\x7f\tok\n", "?[2J??ok"},
+                 {"1,a,2,x\r\r\n", "x?"},
+                 {"1,a,2,caf\xc3\xa9\n", "caf\xc3\xa9"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto m = auto_parse_manifest(c.line);
+        ASSERT_EQ(m.size(), 1u);
+        EXPECT_EQ(m[0].label, c.label);
+    }
 }
 
 TEST(Manifest, TextEndsAtItsFirstNul)
@@ -90,7 +106,7 @@ TEST(Manifest, NumbersPastThe32BitRangeStopAtItsEnds)
 
 TEST(StableList, EveryNonEmptyLineMakesAnEntry)
 {
-    const auto s = auto_parse_stable_list("1030,215\n\n  0X1a2B,7\r\nnot hex\n1050\n"
+    const auto s = auto_parse_stable_list("1030,215\n\r\n  0X1a2B,7\r\nnot hex\n1050\n"
                                           "0x,5\n1050,x\n,9\n\n");
     ASSERT_EQ(s.size(), 7u);
     EXPECT_EQ(s[0].hwid, 0x1030);
@@ -135,18 +151,25 @@ std::vector<auto_manifest_entry> releases(std::initializer_list<int32_t> version
     return m;
 }
 
-TEST(ReleaseByRule, TheStableVersionOfTheHubsIdWins)
+// Each hub gets the release named for its own id, or none.
+TEST(ReleaseByRule, TheStableVersionOfTheHubsIdOrNone)
 {
     const auto m = releases({300, 215, 210, 215});
     const auto s = auto_parse_stable_list("1020,300\n1030,215\n1030,210\n1050,0\n1080,999\n");
-    EXPECT_EQ(auto_choose_release(m, s, 0x1030), &m[1]); // first line and first entry count
-    EXPECT_EQ(auto_choose_release(m, s, 0x1020), &m[0]);
-    EXPECT_EQ(auto_choose_release(m, s, 0x1011), &m[0]); // no line for the id
-    EXPECT_EQ(auto_choose_release(m, s, 0x1050), &m[0]); // version 0
-    EXPECT_EQ(auto_choose_release(m, {}, 0x1030), &m[0]);
-    EXPECT_EQ(auto_choose_release(m, s, 0x1080), nullptr); // a version no release carries
+    const struct {
+        uint16_t hwid;
+        int expected; // index into m, -1 for none
+    } cases[] = {{0x1030, 1},   // first line and first entry count
+                 {0x1020, 0},
+                 {0x1011, -1},  // no line for the id
+                 {0x1050, -1},  // version 0
+                 {0x1080, -1}}; // a version no release carries
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hwid);
+        EXPECT_EQ(auto_choose_release(m, s, c.hwid), c.expected < 0 ? nullptr : &m[c.expected]);
+    }
+    EXPECT_EQ(auto_choose_release(m, {}, 0x1030), nullptr);
     EXPECT_EQ(auto_choose_release({}, s, 0x1030), nullptr);
-    EXPECT_EQ(auto_choose_release({}, {}, 0x1030), nullptr);
 }
 
 TEST(VersionText, MajorAndTwoMinorDigits)
