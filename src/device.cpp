@@ -575,7 +575,7 @@ void upload_pause(device* dev, int32_t ms)
 {
     constexpr int32_t step_ms = 50;
     const int32_t start = get_absolute_time();
-    for (int32_t left = ms; left > 0; left = ms - (get_absolute_time() - start)) {
+    for (int32_t left = ms; left > 0; left = ms - time_elapsed(start)) {
         wait_ms(std::min(left, step_ms));
         stop_if_interrupted(dev);
     }
@@ -717,7 +717,7 @@ bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_p
 void show_progress(upload_progress& progress, int32_t start_time)
 {
     progress_text text;
-    device_progress_text(progress, get_absolute_time() - start_time, options, text);
+    device_progress_text(progress, time_elapsed(start_time), options, text);
     flush_and_print(text);
 }
 

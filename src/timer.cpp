@@ -21,15 +21,21 @@ int32_t get_absolute_time()
     return static_cast<int32_t>(static_cast<uint32_t>(ms.count()));
 }
 
-bool time_reached(int32_t start, int32_t duration)
+int32_t time_difference(int32_t later, int32_t earlier)
 {
-    if (duration <= 0)
-        return true;
     // Unsigned subtraction wraps without overflow; read back as signed it is
     // the elapsed time even when the clock value changed sign meanwhile.
-    const uint32_t now = static_cast<uint32_t>(get_absolute_time());
-    const auto elapsed = static_cast<int32_t>(now - static_cast<uint32_t>(start));
-    return elapsed >= duration;
+    return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
+}
+
+int32_t time_elapsed(int32_t start)
+{
+    return time_difference(get_absolute_time(), start);
+}
+
+bool time_reached(int32_t start, int32_t duration)
+{
+    return duration <= 0 || time_elapsed(start) >= duration;
 }
 
 void wait_ms(int32_t ms)

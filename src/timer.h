@@ -8,6 +8,11 @@
 // Milliseconds of a monotonic clock, wrapping in 32 bits. Only differences
 // between two readings taken within about 24 days of each other mean anything.
 int32_t get_absolute_time();
+// Milliseconds from clock value `earlier` to `later`, correct across the 32-bit
+// wrap (as long as less than about 24 days lie between them).
+int32_t time_difference(int32_t later, int32_t earlier);
+// Milliseconds since clock value `start`.
+int32_t time_elapsed(int32_t start);
 // True once at least `duration` ms have passed since `start` (at once for duration <= 0).
 bool time_reached(int32_t start, int32_t duration);
 // Sleep until `ms` milliseconds have passed (about 1 ms precision).

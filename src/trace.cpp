@@ -36,8 +36,7 @@ void append_escape(unsigned char byte, std::string& out) {
 // "%4u.%03u" of the milliseconds since trace_start; the clock's 32-bit wrap
 // cancels out in the unsigned difference.
 void append_stamp(std::string& out) {
-    const uint32_t elapsed = static_cast<uint32_t>(get_absolute_time()) -
-                             static_cast<uint32_t>(trace_origin);
+    const auto elapsed = static_cast<uint32_t>(time_elapsed(trace_origin));
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%4u.%03u ", static_cast<unsigned>(elapsed / 1000),
                   static_cast<unsigned>(elapsed % 1000));

@@ -55,6 +55,13 @@ TEST(TimeReached, DependsOnlyOnTheWrappedDifference)
     }
 }
 
+TEST(TimeDifference, IsRightAcrossTheWrap)
+{
+    EXPECT_EQ(time_difference(INT32_MIN + 5, INT32_MAX - 4), 10);
+    EXPECT_EQ(time_difference(INT32_MAX - 4, INT32_MIN + 5), -10);
+    EXPECT_EQ(time_difference(5, -5), 10);
+}
+
 TEST(TimeReached, BecomesTrueOnceTheDurationHasPassed)
 {
     const int32_t start = get_absolute_time();
