@@ -97,16 +97,18 @@ serial_port* link_of(device* dev)
 
 // ---- Command exchange ----
 
-// A refused write is repeated until the link takes it, for 10 s at most; the
-// pause keeps a link that refuses for long from burning a core. A port that
-// did not come back is not waited for again.
+// A refused write is repeated until the link takes it, for 10 s from the first
+// refusal at most; the pause keeps a link that refuses for long from burning a
+// core. A port that vanished and did not come back is not waited for again.
 bool write_line(device* dev, const char* text, bool retry_write)
 {
-    const int32_t start = get_absolute_time();
-    while (!serial_tx(link_of(dev), text)) {
+    int32_t first_refusal = 0;
+    for (bool refused = false; !serial_tx(link_of(dev), text); refused = true) {
         if (!retry_write)
             return false;
-        if (!serial_available(link_of(dev)) || time_reached(start, refused_write_limit_ms)) {
+        if (!refused)
+            first_refusal = get_absolute_time();
+        if (link_of(dev)->return_waited_out || time_reached(first_refusal, refused_write_limit_ms)) {
             dev->link_lost = true;
             return false;
         }
