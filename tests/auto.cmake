@@ -3,8 +3,14 @@
 set(HUB_FWSERVER ${CMAKE_CURRENT_SOURCE_DIR}/e2e/fwserver.py)
 set(HUB_FWSERVER_STATE ${CMAKE_CURRENT_BINARY_DIR}/fwserver-unit)
 
-# One local server for the unit tests that need it, started before and stopped after them.
-add_test(NAME fwserver_start COMMAND ${HUB_PYTHON} ${HUB_FWSERVER} --start --state-dir ${HUB_FWSERVER_STATE})
+# One local server for the unit tests that need it, started before and stopped after them;
+# https too, with a test CA that the Windows build's WinINet finds in the Wine prefix's store.
+set(HUB_FWSERVER_TLS --tls)
+if(WIN32)
+    list(APPEND HUB_FWSERVER_TLS --wine-prefix ${CMAKE_BINARY_DIR}/wineprefix)
+endif()
+add_test(NAME fwserver_start COMMAND ${HUB_PYTHON} ${HUB_FWSERVER} --start ${HUB_FWSERVER_TLS}
+         --state-dir ${HUB_FWSERVER_STATE})
 add_test(NAME fwserver_stop COMMAND ${HUB_PYTHON} ${HUB_FWSERVER} --stop --state-dir ${HUB_FWSERVER_STATE})
 set_tests_properties(fwserver_start PROPERTIES FIXTURES_SETUP fwserver)
 set_tests_properties(fwserver_stop PROPERTIES FIXTURES_CLEANUP fwserver)

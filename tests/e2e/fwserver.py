@@ -17,7 +17,12 @@ As a process for the unit tests (a CTest fixture starts and stops it):
     fwserver.py --stop --state-dir DIR
 
 DIR/address holds "server HOST:PORT" and "refused HOST:PORT" (a port that is
-bound but never listens, so a connection to it is refused).
+bound but never listens, so a connection to it is refused). With --tls it also
+serves https, with certificates that openssl makes at start in a temporary
+directory, and adds "tls localhost:PORT" (a certificate for localhost signed
+by a test CA), "untrusted localhost:PORT" (a self-signed one) and "ca FILE"
+(the test CA). --wine-prefix PREFIX makes the test CA trusted in that Wine
+prefix while the server runs, since Wine's WinINet trusts only its own store.
 
 Besides the scripted paths every server answers these generated ones:
 
@@ -32,12 +37,17 @@ Besides the scripted paths every server answers these generated ones:
 """
 
 import argparse
+import hashlib
 import os
 import re
+import shutil
 import signal
 import socket
+import ssl
+import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -173,11 +183,26 @@ def generated_reply(path):
     return Reply(b"<html><body>404 Not Found</body></html>\n", status=404)
 
 
-class FirmwareServer:
-    """A server on 127.0.0.1 on a free port, answering from its own thread."""
+class TlsHTTPServer(ThreadingHTTPServer):
+    """Speaks TLS on each connection. The handshake runs in the connection's
+    own thread, so a client that refuses the certificate holds up nobody."""
 
-    def __init__(self):
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    def get_request(self):
+        sock, address = super().get_request()
+        return self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], (ssl.SSLError, ConnectionError)):
+            super().handle_error(request, client_address)
+
+
+class FirmwareServer:
+    """A server on 127.0.0.1 on a free port, answering from its own thread;
+    https when given an ssl.SSLContext."""
+
+    def __init__(self, tls=None):
+        self.httpd = (TlsHTTPServer if tls else ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
+        self.httpd.tls = tls
         self.httpd.daemon_threads = True
         self.httpd.routes = {}
         self.httpd.log = []
@@ -220,23 +245,84 @@ def refused_socket():
     return sock
 
 
-def serve(state_dir, lifetime):
+def make_certificates(directory):
+    """A test CA, a certificate it signs for localhost, and a self-signed one
+    for localhost that nobody trusts."""
+    def openssl(name, *args):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-keyout", os.path.join(directory, name + ".key"),
+                        "-out", os.path.join(directory, name + ".pem")] + list(args),
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
+    openssl("ca", "-subj", "/CN=hubflash test CA")
+    leaf = ["-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+            "-addext", "basicConstraints=critical,CA:FALSE"]
+    openssl("server", *leaf, "-CA", os.path.join(directory, "ca.pem"),
+            "-CAkey", os.path.join(directory, "ca.key"))
+    openssl("untrusted", *leaf)
+
+
+def tls_context(directory, name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(directory, name + ".pem"),
+                            os.path.join(directory, name + ".key"))
+    return context
+
+
+def wine_trust(prefix, ca_file, trusted):
+    """Adds the CA to (or removes it from) the prefix's root store, a registry
+    key per certificate named by its SHA-1, holding the certificate as Wine's
+    crypt32 serialises it (property 32: the encoded certificate)."""
+    with open(ca_file) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    key = "HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" \
+        + hashlib.sha1(der).hexdigest().upper()
+    blob = struct.pack("<III", 32, 1, len(der)) + der
+    args = ["add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex()] if trusted \
+        else ["delete", key]
+    subprocess.run(["wine", "reg"] + args + ["/f"], env=dict(os.environ, WINEPREFIX=prefix,
+                   WINEDEBUG="-all"), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120, check=trusted)
+
+
+def tls_servers(wine_prefix):
+    """Starts the https servers; returns their address lines and a cleanup."""
+    directory = tempfile.mkdtemp(prefix="fwserver-tls-")
+    make_certificates(directory)
+    ca = os.path.join(directory, "ca.pem")
+    if wine_prefix:
+        wine_trust(wine_prefix, ca, True)
+    servers = [FirmwareServer(tls_context(directory, name)) for name in ("server", "untrusted")]
+    text = "tls localhost:%d\nuntrusted localhost:%d\nca %s\n" % (
+        servers[0].httpd.server_address[1], servers[1].httpd.server_address[1], ca)
+
+    def cleanup():
+        for server in servers:
+            server.stop()
+        if wine_prefix:
+            wine_trust(wine_prefix, ca, False)
+        shutil.rmtree(directory, ignore_errors=True)
+    return text, cleanup
+
+
+def serve(state_dir, lifetime, tls=False, wine_prefix=None):
     server = FirmwareServer()
     refused = refused_socket()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     text = "server %s\nrefused 127.0.0.1:%d\n" % (server.address, refused.getsockname()[1])
+    tls_text, tls_cleanup = tls_servers(wine_prefix) if tls else ("", lambda: None)
     temporary = os.path.join(state_dir, "address.tmp")
     with open(temporary, "w") as f:
-        f.write(text)
+        f.write(text + tls_text)
     os.replace(temporary, os.path.join(state_dir, "address"))
     stop.wait(lifetime)  # a safety net: a server nobody stops ends by itself
     server.stop()
     refused.close()
+    tls_cleanup()
 
 
-def start(state_dir, lifetime):
+def start(state_dir, lifetime, extra):
     os.makedirs(state_dir, exist_ok=True)
     for name in ("address", "pid"):
         if os.path.exists(os.path.join(state_dir, name)):
@@ -245,7 +331,7 @@ def start(state_dir, lifetime):
     # The daemon must not hold the caller's output pipes: CTest waits for them to close.
     with open(os.path.join(state_dir, "server.log"), "ab") as log:
         process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve",
-                                    "--state-dir", state_dir, "--lifetime", str(lifetime)],
+                                    "--state-dir", state_dir, "--lifetime", str(lifetime)] + extra,
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                    start_new_session=True)
     with open(os.path.join(state_dir, "pid"), "w") as f:
@@ -289,12 +375,16 @@ def main():
     action.add_argument("--serve", action="store_true")
     parser.add_argument("--state-dir", required=True)
     parser.add_argument("--lifetime", type=float, default=900)
+    parser.add_argument("--tls", action="store_true", help="serve https too (needs openssl)")
+    parser.add_argument("--wine-prefix", help="trust the test CA in this Wine prefix")
     args = parser.parse_args()
     if args.serve:
-        serve(args.state_dir, args.lifetime)
+        serve(args.state_dir, args.lifetime, args.tls, args.wine_prefix)
         return 0
     if args.start:
-        return start(args.state_dir, args.lifetime)
+        extra = (["--tls"] if args.tls else []) + (
+            ["--wine-prefix", args.wine_prefix] if args.wine_prefix else [])
+        return start(args.state_dir, args.lifetime, extra)
     return stop_server(args.state_dir)
 
 

@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,19 +21,28 @@
 namespace {
 
 struct local_server {
-    std::string address; // answers
-    std::string refused; // bound, never listening
+    std::string address;   // answers
+    std::string refused;   // bound, never listening
+    std::string tls;       // https, a certificate for localhost from the test CA
+    std::string untrusted; // https, a self-signed certificate for localhost
+    std::string ca;        // the test CA's file
 };
 
 const local_server& server()
 {
     static const local_server found = [] {
         local_server s;
+        const std::map<std::string, std::string*> keys{{"server", &s.address},
+                                                       {"refused", &s.refused},
+                                                       {"tls", &s.tls},
+                                                       {"untrusted", &s.untrusted},
+                                                       {"ca", &s.ca}};
         const char* file = std::getenv("HUBFLASH_TEST_SERVER_FILE");
         std::ifstream in(file != nullptr ? file : "");
         std::string key, value;
         while (in >> key >> value)
-            (key == "server" ? s.address : s.refused) = value;
+            if (keys.count(key) != 0)
+                *keys.at(key) = value;
         return s;
     }();
     return found;
@@ -80,6 +90,14 @@ double seconds_for(const std::string& path, int32_t capacity, bool& ok,
     const auto start = std::chrono::steady_clock::now();
     ok = fetch(path, capacity, host).ok;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// putenv keeps the pointer it is given, so the texts must outlive the process's use of them.
+void set_variable(const char* name, const std::string& value)
+{
+    static std::deque<std::string> texts; // grows without moving its elements
+    texts.push_back(name + ("=" + value));
+    putenv(texts.back().data());
 }
 
 class HttpGet : public ::testing::Test {
@@ -139,6 +157,32 @@ TEST_F(HttpGet, RedirectsAreFollowed)
     EXPECT_FALSE(fetch("/redirect?to=/gen%3Fn%3D300%26status%3D404", 1000).ok);
 }
 
+// https needs a certificate from a trusted CA that names the host; a redirect
+// keeps to the scheme the download started with.
+TEST_F(HttpGet, HttpsNeedsATrustedCertificateForTheHostAndKeepsToHttps)
+{
+    ASSERT_FALSE(server().tls.empty()) << "the local server serves no https";
+    set_variable("HUBFLASH_CA_FILE", server().ca);
+    const std::string tls = "https://" + server().tls;
+    const std::string gen_300 = "%2Fgen%3Fn%3D300";
+    const std::string to_plain = "/redirect?to=http%3A%2F%2F" + server().address + gen_300;
+    const std::string to_tls = "/redirect?to=https%3A%2F%2F" + server().tls + gen_300;
+    const struct {
+        std::string host, path;
+        bool ok;
+    } cases[] = {{tls, gen(300), true},
+                 {tls, "/redirect?to=/gen%3Fn%3D300", true},
+                 {"https://" + server().untrusted, gen(300), false},
+                 // The certificate names localhost, not 127.0.0.1.
+                 {"https://127.0.0.1" + tls.substr(tls.rfind(':')), gen(300), false},
+                 {tls, to_plain, false},
+                 {"http://" + server().address, to_tls, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host + c.path);
+        EXPECT_EQ(static_cast<bool>(holds_pattern(fetch(c.path, 1000, c.host), 300)), c.ok);
+    }
+}
+
 TEST_F(HttpGet, ErrorStatusesAreFailuresWhateverTheirBody)
 {
     for (int status : {400, 403, 404, 500, 503}) {
@@ -177,79 +221,107 @@ TEST_F(HttpGet, BadArgumentsFailWithoutARequest)
     EXPECT_FALSE(http_get("", "/gen?n=1", buffer.data(), 7));
 }
 
-// A server that stops sending is given up after the stall limit; one that is
-// slow but keeps sending is waited for.
-TEST_F(HttpGet, AStalledServerEndsInFailureAfterTheStallLimit)
+// A server that stops sending is given up after the stall limit, a download
+// that takes too long after the total limit; one that is slow but keeps
+// sending within both is waited for.
+TEST_F(HttpGet, StalledOrOverlongDownloadsFailAtTheirLimit)
 {
+    const struct {
+        std::string path;
+        int32_t total_seconds; // 0: the usual 10 minutes
+        bool ok;
+        double at_least, below;
+    } cases[] = {{gen(10000, "&stall_after=5000&stall_ms=15000"), 0, false, 0, 12.0},
+                 {"/silent?stall_ms=9000", 0, false, 0, 7.5},
+                 {gen(5000, "&piece=500&gap_ms=400"), 0, true, 3.0, 60.0},
+                 {gen(10000, "&piece=500&gap_ms=400"), 2, false, 1.5, 6.0}};
     http_set_stall_seconds(2);
-    bool ok = true;
-    const double stalled = seconds_for(gen(10000, "&stall_after=5000&stall_ms=15000"), 20000, ok);
-    EXPECT_LT(stalled, 12.0);
-    EXPECT_FALSE(ok);
-    const double silent = seconds_for("/silent?stall_ms=9000", 20000, ok);
-    EXPECT_LT(silent, 7.5);
-    EXPECT_FALSE(ok);
-    const double slow = seconds_for(gen(5000, "&piece=500&gap_ms=400"), 5000, ok);
-    EXPECT_GT(slow, 3.0);
-    EXPECT_TRUE(ok);
-    std::printf("stalled %.1f s, silent %.1f s, slow %.1f s\n", stalled, silent, slow);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        http_set_total_seconds(c.total_seconds);
+        bool ok = !c.ok;
+        const double took = seconds_for(c.path, 20000, ok);
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_GE(took, c.at_least);
+        EXPECT_LT(took, c.below);
+    }
     http_set_stall_seconds(0);
+    http_set_total_seconds(0);
 }
 
 TEST(HttpAddress, HostAndPortSplit)
 {
     struct {
         const char* text;
-        bool valid;
-        const char* host;
+        const char* host; // "" when the text is no server address
         uint16_t port;
+        bool secure;
     } cases[] = {
-        {"firmware.example", true, "firmware.example", 80},
-        {"127.0.0.1:8080", true, "127.0.0.1", 8080},
-        {"[::1]:81", true, "::1", 81},
-        {"[::1]", true, "::1", 80},
-        {"host:65535", true, "host", 65535},
-        {"host:", false, "", 0},
-        {"host:0", false, "", 0},
-        {"host:65536", false, "", 0},
-        {"host:8o", false, "", 0},
-        {":80", false, "", 0},
-        {"", false, "", 0},
-        {"a b:80", false, "", 0},
-        {"evil/path", false, "", 0},
-        {"[::1", false, "", 0},
-        {"[::1]x", false, "", 0},
+        {"firmware.example", "firmware.example", 80, false},
+        {"127.0.0.1:8080", "127.0.0.1", 8080, false},
+        {"[::1]:81", "::1", 81, false},
+        {"[::1]", "::1", 80, false},
+        {"host:65535", "host", 65535, false},
+        {"http://my_mirror.example", "my_mirror.example", 80, false},
+        {"HTTPS://mirror.example:8443/", "mirror.example", 8443, true},
+        {"https://[::1]", "::1", 443, true},
+        {"host:", "", 0, false},
+        {"host:0", "", 0, false},
+        {"host:65536", "", 0, false},
+        {"host:99999", "", 0, false},
+        {"host:8o", "", 0, false},
+        {":80", "", 0, false},
+        {"", "", 0, false},
+        {"a b:80", "", 0, false},
+        {"host/x", "", 0, false},
+        {"bad,host", "", 0, false},
+        {"user@host", "", 0, false},
+        {"[::1", "", 0, false},
+        {"[::1]x", "", 0, false},
+        {"[]", "", 0, false},
+        {"[host]", "", 0, false},
+        {"http://", "", 0, false},
+        {"http:/host", "", 0, false},
+        {"ftp://host", "", 0, false},
+        {"https://host/x", "", 0, false},
+        {"https://host//", "", 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const http_server_address a = http_split_host(c.text);
-        EXPECT_EQ(a.valid, c.valid);
-        if (c.valid) {
+        EXPECT_EQ(a.valid, c.host[0] != '\0');
+        if (a.valid) {
             EXPECT_EQ(a.host, c.host);
             EXPECT_EQ(a.port, c.port);
+            EXPECT_EQ(a.secure, c.secure);
         }
     }
 }
 
-// putenv keeps the pointer it is given, so the texts must outlive the process's use of them.
-void set_server_variable(const std::string& value)
-{
-    static std::vector<std::string> texts;
-    texts.reserve(16);
-    texts.push_back("HUBFLASH_SERVER=" + value);
-    putenv(texts.back().data());
-}
-
 TEST(HttpServerHost, TheVariableReplacesTheBuiltInHost)
 {
-    set_server_variable("");
+    set_variable("HUBFLASH_SERVER", "");
     const std::string built_in = firmware_server_host();
     EXPECT_FALSE(built_in.empty());
     EXPECT_EQ(built_in.find(':'), std::string::npos); // port 80
-    set_server_variable("mirror.example:8080");
+    set_variable("HUBFLASH_SERVER", "mirror.example:8080");
     EXPECT_EQ(firmware_server_host(), "mirror.example:8080");
-    set_server_variable("");
+    set_variable("HUBFLASH_SERVER", "");
     EXPECT_EQ(firmware_server_host(), built_in);
+}
+
+TEST(HttpServerHost, AnInvalidAddressIsReportedOnceAndFetchesNothing)
+{
+    std::vector<char> buffer(8);
+    ::testing::internal::CaptureStderr();
+    for (const char* text : {"host/x", "host/x", "https://host:99999"}) {
+        set_variable("HUBFLASH_SERVER", text);
+        EXPECT_FALSE(http_get(firmware_server_host(), "/gen?n=1", buffer.data(), 7));
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ERROR: HUBFLASH_SERVER is not a valid server address: host/x\n"
+              "ERROR: HUBFLASH_SERVER is not a valid server address: https://host:99999\n");
+    set_variable("HUBFLASH_SERVER", "");
 }
 
 // ---- The firmware download ----
@@ -261,9 +333,9 @@ protected:
         HttpGet::SetUp();
         if (HasFatalFailure())
             return;
-        set_server_variable(server().address);
+        set_variable("HUBFLASH_SERVER", server().address);
     }
-    void TearDown() override { set_server_variable(""); }
+    void TearDown() override { set_variable("HUBFLASH_SERVER", ""); }
 
     static std::vector<std::string> requests()
     {
