@@ -439,6 +439,9 @@ int update_pass(const std::vector<auto_hub_entry>& hubs,
 int run_update()
 {
     options.force = true;
+    // A mistyped server is told before the scan, which takes seconds per port.
+    if (!firmware_server_usable())
+        return -1;
     std::printf("Searching for attached hubs, please wait...\n");
     std::fflush(stdout);
     std::vector<auto_hub_entry> hubs = auto_detect_hubs();

@@ -138,6 +138,11 @@ std::string firmware_server_host()
     return configured;
 }
 
+bool firmware_server_usable()
+{
+    return http_split_host(firmware_server_host()).valid;
+}
+
 http_server_address http_split_host(std::string_view host)
 {
     http_server_address address;

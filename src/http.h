@@ -10,6 +10,8 @@
 // port 80. A value that is no such address is reported on stderr the first
 // time it is read; http_get fails at once with it.
 std::string firmware_server_host();
+// False, after the message above, when HUBFLASH_SERVER is set but no address.
+bool firmware_server_usable();
 
 // Fetch `path` from `host` (as above; https means TLS with the server's
 // certificate and name checked). True when the whole body arrived and fits in

@@ -301,6 +301,11 @@ class NoHubTest(AutoCase):
     def test_no_port_to_scan(self):
         self.assert_refused(self.run_auto([]), NO_HUBS, [])
 
+    def test_a_server_that_is_no_address_is_told_before_the_scan(self):
+        result = self.run_auto(["/dev/null"], server="host/x")
+        self.assertEqual((result.stdout, result.code), (BANNER, 255))
+        self.assertEqual(result.stderr, b"ERROR: HUBFLASH_SERVER is not a valid server address: host/x\n")
+
     def test_a_port_without_a_hub(self):
         silent = Hub(self, self.dir, "--absent", "1,2", name="silent")
         result = self.run_auto([silent.port], timeout=60)
