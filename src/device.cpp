@@ -462,7 +462,8 @@ std::unique_ptr<device> create_from_port(const char* port_name, bool quiet)
         return nullptr;
     }
     serial_init(dev->link.get(), port_name);
-    if (!dev->link->started) {
+    // A port that cannot be opened holds no hub worth the detection window.
+    if (!dev->link->started || dev->link->open_failed) {
         device_free(dev);
         if (!quiet)
             std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port_name);

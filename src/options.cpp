@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+#include "serial.h"
+
 options_record options;
 
 const char hubflash_version[] = "3.00";
@@ -47,6 +49,7 @@ struct parse_state {
     bool list = false;
     bool fw_given = false;
     bool port_given = false;
+    size_t port_length = 0; // of the last --port argument, which may be longer than its field
     bool argument_missing = false;
     int counted = 0;
 };
@@ -63,6 +66,7 @@ struct option_entry {
     bool parse_state::*seen;     // fact for the precedence, or null
     bool options_record::*flag;  // flag of the record to set, or null
     text_field argument;         // field that takes the next argument, or null
+    size_t parse_state::*length = nullptr; // where the argument's full length goes, or null
 };
 
 // Looked up in order; the first equal name wins.
@@ -78,7 +82,7 @@ constexpr option_entry option_table[] = {
     {"--tx-rate", false, nullptr, &options_record::tx_rate, nullptr},
     {"--basic-status", false, nullptr, &options_record::basic_status, nullptr},
     {"--fw", true, &parse_state::fw_given, nullptr, fw_path_field},
-    {"--port", true, &parse_state::port_given, nullptr, port_field},
+    {"--port", true, &parse_state::port_given, nullptr, port_field, &parse_state::port_length},
     // Field tools: not counted, so they never turn --help or --version into usage.
     {"--trace", false, nullptr, &options_record::trace, nullptr},
     {"--info", false, &parse_state::info, nullptr, nullptr},
@@ -109,7 +113,9 @@ void walk_arguments(int argc, char** argv, parse_state& state) {
                 state.argument_missing = true;
                 return;
             }
-            copy_cut(entry->argument(options), argv[++i]);
+            const std::string_view text(argv[++i]);
+            copy_cut(entry->argument(options), text);
+            if (entry->length != nullptr) state.*(entry->length) = text.size();
         }
         if (entry->seen != nullptr) state.*(entry->seen) = true;
         if (entry->flag != nullptr) options.*(entry->flag) = true;
@@ -146,6 +152,17 @@ bool choose(action_kind action) {
     return true;
 }
 
+// A cut name could open some other device, so an over-long one is refused.
+bool port_name_fits(const parse_state& state) {
+    const size_t longest = serial_max_name_length();
+    if (state.port_length <= longest) return true;
+    std::fflush(stdout);
+    std::fprintf(stderr, "ERROR: Serial port name longer than %u characters\n",
+                 static_cast<unsigned>(longest));
+    print_usage();
+    return false;
+}
+
 // The order of these tests is the precedence between the options.
 bool decide(const parse_state& state) {
     if (state.argument_missing) return print_usage();
@@ -160,11 +177,11 @@ bool decide(const parse_state& state) {
     if (state.automatic) return choose(ACTION_UPDATE_AUTO);
     if (state.exit_bootloader) {
         if (!state.port_given) return refuse(missing_port_message);
-        return choose(ACTION_EXIT_BOOTLOADER);
+        return port_name_fits(state) && choose(ACTION_EXIT_BOOTLOADER);
     }
     if (!state.fw_given) return refuse(missing_firmware_message);
     if (!state.port_given) return refuse(missing_port_message);
-    return choose(ACTION_UPDATE_MANUAL);
+    return port_name_fits(state) && choose(ACTION_UPDATE_MANUAL);
 }
 
 } // namespace

@@ -14,11 +14,12 @@ enum action_kind : int32_t {
 };
 
 // Filled by options_load before any action runs. The texts are always
-// NUL-terminated; longer arguments are cut to fit.
+// NUL-terminated; a longer firmware path is cut to fit, a port name longer than
+// the platform allows (serial_max_name_length) is refused.
 struct options_record {
     int32_t action = ACTION_NONE;
     char fw_path[1024] = {};
-    char port[64] = {};
+    char port[256] = {};
     bool prompt = false;
     bool force = false;
     bool bootloader = false;

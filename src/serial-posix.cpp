@@ -49,6 +49,7 @@ struct port_watch {
 
 struct serial_os {
     int fd = -1; // -1 both after a removal and after a failed connect
+    int last_error = 0; // errno of the last failed open or configure
     port_watch watch;
     std::thread watcher;
 };
@@ -69,7 +70,10 @@ std::string port_path(const std::string& name) {
 // flock keeps out a second copy of this program even when it runs as root,
 // which the terminal's own exclusive mode does not.
 bool claim_exclusively(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY; // another program holds the port
+        return false;
+    }
     // A device that is no terminal is refused later, when its settings are read.
     return ioctl(fd, TIOCEXCL) == 0 || errno == ENOTTY;
 }
@@ -167,7 +171,7 @@ void resync_with_directory(const port_watch& w) {
     bool present = entry_present(w);
     bool open = port_is_open(*port->conn);
     if (present && !open)
-        serial_port_arrived(port, true);
+        serial_port_arrived(port);
     else if (!present && open)
         serial_port_removed(port);
 }
@@ -190,17 +194,33 @@ void forget_directory_watch(port_watch& w, uint32_t mask) {
     w.wd = -1;
 }
 
+// When our entry is a symlink whose target sits in the same directory, the
+// target's arrival may be what makes the port usable.
+bool is_target_of_our_link(const port_watch& w, const char* name) {
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::read_symlink(w.dir + "/" + w.entry, ec);
+    if (ec) return false;
+    if (target.is_relative()) target = std::filesystem::path(w.dir) / target;
+    target = target.lexically_normal();
+    return target.filename() == name &&
+           target.parent_path() == std::filesystem::path(w.dir).lexically_normal();
+}
+
+// Other entries of the directory (other devices, udev's temporary names) come
+// and go all the time; only our own entry and its link target count.
 void handle_entry_event(const port_watch& w, uint32_t mask, const char* name) {
     serial_port* port = xport.load();
     if (port == nullptr) return;
-    bool ours = w.entry == name;
-    if (mask & (IN_DELETE | IN_MOVED_FROM)) {
-        if (ours) serial_port_removed(port);
-    } else if (mask & (IN_CREATE | IN_MOVED_TO)) {
-        serial_port_arrived(port, ours);
-    } else if ((mask & IN_ATTRIB) && ours && !port_is_open(*port->conn)) {
-        // A fresh device node may refuse us until udev has set its owner and mode.
-        serial_port_arrived(port, true);
+    if (w.entry == name) {
+        if (mask & (IN_DELETE | IN_MOVED_FROM))
+            serial_port_removed(port);
+        else if (mask & (IN_CREATE | IN_MOVED_TO))
+            serial_port_arrived(port);
+        else if ((mask & IN_ATTRIB) && !port_is_open(*port->conn))
+            serial_port_arrived(port); // a fresh device node may refuse us until udev set its mode
+    } else if ((mask & (IN_CREATE | IN_MOVED_TO)) && !port_is_open(*port->conn) &&
+               is_target_of_our_link(w, name)) {
+        serial_port_arrived(port);
     }
 }
 
@@ -222,27 +242,33 @@ void handle_directory_events(port_watch& w) {
     }
 }
 
-// False when the watcher is to end: woken by serial_os_watcher_stop, or poll broke.
-bool wait_for_directory_events(port_watch& w) {
-    for (;;) {
-        if (w.wd < 0) rearm_directory_watch(w);
-        pollfd fds[2] = {{w.wake_fd, POLLIN, 0}, {w.inotify_fd, POLLIN, 0}};
-        int ready = poll(fds, 2, w.wd < 0 ? rearm_interval_ms : -1);
-        if (fds[0].revents != 0) return false;
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return false;
-    }
+enum class watch_wake { events, timer, end };
+
+// Ends by serial_os_watcher_stop's wake-up, or when poll broke.
+watch_wake wait_for_directory_events(port_watch& w) {
+    if (w.wd < 0) rearm_directory_watch(w);
+    pollfd fds[2] = {{w.wake_fd, POLLIN, 0}, {w.inotify_fd, POLLIN, 0}};
+    int ready = poll(fds, 2, w.wd < 0 ? rearm_interval_ms : serial_retry_interval_ms);
+    if (fds[0].revents != 0) return watch_wake::end;
+    if (ready < 0 && errno != EINTR) return watch_wake::end;
+    return ready > 0 ? watch_wake::events : watch_wake::timer;
 }
 
-// Like the Windows watcher, a stop request ends it at the next event.
-void watch_port_directory(serial_connection* conn) {
-    port_watch& w = conn->os->watch;
+// Like the Windows watcher, a stop request ends it at its next event or timer
+// tick. The retries of a failed open are for the port this watcher belongs to.
+void watch_port_directory(serial_port* port) {
+    serial_connection& conn = *port->conn;
+    port_watch& w = conn.os->watch;
     try {
-        while (wait_for_directory_events(w)) {
-            if (conn->stop.load() != 0) break;
-            handle_directory_events(w);
+        int32_t last_retry = get_absolute_time();
+        for (watch_wake wake; (wake = wait_for_directory_events(w)) != watch_wake::end;) {
+            if (conn.stop.load() != 0) break;
+            if (wake == watch_wake::events) handle_directory_events(w);
+            if (!time_reached(last_retry, serial_retry_interval_ms)) continue;
+            last_retry = get_absolute_time();
+            serial_port_retry(port);
         }
-        conn->stop.store(0);
+        conn.stop.store(0);
     } catch (const std::bad_alloc&) {
         std::fputs("ERROR: Unable to allocate memory\n", stderr);
     } catch (const std::exception& e) {
@@ -323,22 +349,42 @@ bool serial_os_open(serial_connection& conn, const std::string& name) {
     serial_os& os = *conn.os;
     release_port(os);
     int fd = ::open(port_path(name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    if (!claim_exclusively(fd)) {
-        ::close(fd);
-        return false;
+    if (fd >= 0 && claim_exclusively(fd)) {
+        os.fd = fd;
+        return true;
     }
-    os.fd = fd;
-    return true;
+    os.last_error = errno;
+    if (fd >= 0) ::close(fd);
+    return false;
 }
 
+// What the hub sent before this opening (announcements of an earlier session)
+// is discarded, so it cannot be taken for the hub's present state.
 serial_config_error serial_os_configure(serial_connection& conn) {
-    int fd = conn.os->fd;
+    serial_os& os = *conn.os;
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return serial_config_error::get_state;
-    if (!apply_line_settings(fd, tio)) return serial_config_error::set_state;
-    if (!make_reads_return_at_once(fd, tio)) return serial_config_error::timeouts;
-    return serial_config_error::none;
+    serial_config_error error = serial_config_error::none;
+    errno = 0; // a driver that ignores the settings fails without an error of its own
+    if (tcgetattr(os.fd, &tio) != 0)
+        error = serial_config_error::get_state;
+    else if (!apply_line_settings(os.fd, tio))
+        error = serial_config_error::set_state;
+    else if (!make_reads_return_at_once(os.fd, tio))
+        error = serial_config_error::timeouts;
+    if (error != serial_config_error::none)
+        os.last_error = errno != 0 ? errno : EINVAL;
+    else
+        tcflush(os.fd, TCIFLUSH);
+    return error;
+}
+
+std::string serial_os_failure_reason(const serial_connection& conn) {
+    const int error = conn.os->last_error;
+    std::string reason = std::generic_category().message(error);
+    if (error == EACCES || error == EPERM) reason += " (is your user in the 'dialout' group?)";
+    if (error == EBUSY) reason += " (the port is in use by another program)";
+    if (error == ENOTTY) reason += " (not a serial port)";
+    return reason;
 }
 
 bool serial_os_is_open(const serial_connection& conn) {
@@ -394,8 +440,19 @@ bool serial_os_device_path(const std::string& name, std::string& path) {
     return true;
 }
 
-// The directory is watched before the thread starts, so nothing that happens
-// after serial_init returns is missed.
+// A name that does not resolve (no such device) still equals itself.
+std::string serial_os_device_key(const std::string& name) {
+    std::string path;
+    return serial_os_device_path(name, path) ? path : port_path(name);
+}
+
+// /dev/serial/by-id names run to 100 characters and more.
+size_t serial_os_max_name_length() {
+    return 255;
+}
+
+// The directory is watched before the thread starts, and the thread before the
+// port's first open, so nothing that happens from then on is missed.
 bool serial_os_watcher_start(serial_port* port, unsigned long& error) {
     serial_connection& conn = *port->conn;
     serial_os& os = *conn.os;
@@ -411,7 +468,7 @@ bool serial_os_watcher_start(serial_port* port, unsigned long& error) {
     }
     w.wd = add_directory_watch(w);
     try {
-        os.watcher = std::thread(watch_port_directory, &conn);
+        os.watcher = std::thread(watch_port_directory, port);
     } catch (const std::system_error& e) {
         error = static_cast<unsigned long>(e.code().value());
         stop_watcher(os);

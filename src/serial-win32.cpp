@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -25,10 +26,12 @@ struct serial_os {
     HANDLE handle = nullptr;
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
+    DWORD last_error = 0; // of the last failed open or configure
     HANDLE thread = nullptr;
     DWORD thread_id = 0;
-    // serial_free's own request to end the watcher: unlike `stop`, a
-    // reconnection running on the watcher cannot clear it.
+    HANDLE watching = nullptr; // event set once the watcher receives device events
+    // serial_free's own request to end the watcher, apart from serial_stop's
+    // `stop`, which the watcher clears as it ends.
     std::atomic<bool> ending{false};
 };
 
@@ -45,6 +48,8 @@ constexpr char serial_ports_key[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr DWORD port_list_text_size = 256;
 constexpr DWORD port_name_value_size = 32;
 constexpr DWORD watcher_repost_ms = 10;
+// A watcher that has not set up its window by then is not waited for any longer.
+constexpr DWORD watcher_ready_limit_ms = 5000;
 
 bool handle_is_open(HANDLE handle)
 {
@@ -184,8 +189,11 @@ bool watcher_asked_to_end(const serial_connection& conn)
     return conn.stop.load() != 0 || conn.os->ending.load();
 }
 
-void run_message_loop(const serial_connection& conn)
+// The retry timer's ticks are for the port this watcher belongs to; device
+// events go to the window procedure.
+void run_message_loop(serial_port* port, UINT_PTR retry_timer)
 {
+    const serial_connection& conn = *port->conn;
     MSG message;
     while (!watcher_asked_to_end(conn)) {
         const BOOL got = GetMessageA(&message, nullptr, 0, 0);
@@ -195,6 +203,10 @@ void run_message_loop(const serial_connection& conn)
             return; // no queue to wait on: waiting again would spin
         if (watcher_asked_to_end(conn))
             continue;
+        if (message.message == WM_TIMER && message.wParam == retry_timer) {
+            serial_port_retry(port);
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
@@ -226,6 +238,13 @@ void dispatch_device_event(WPARAM event, const DEV_BROADCAST_HDR& header)
         handler(xport.load(), path);
 }
 
+void close_watching_event(serial_os& os)
+{
+    if (os.watching != nullptr)
+        CloseHandle(os.watching);
+    os.watching = nullptr;
+}
+
 void stop_watcher(serial_os& os)
 {
     if (os.thread == nullptr)
@@ -241,6 +260,7 @@ void stop_watcher(serial_os& os)
     CloseHandle(os.thread);
     os.thread = nullptr;
     os.thread_id = 0;
+    close_watching_event(os);
     os.ending.store(false);
 }
 
@@ -286,12 +306,16 @@ bool serial_os_open(serial_connection& conn, const std::string& name)
 {
     const std::string path = "\\\\.\\" + name;
     conn.os->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return conn.os->handle != INVALID_HANDLE_VALUE;
+    if (conn.os->handle != INVALID_HANDLE_VALUE)
+        return true;
+    conn.os->last_error = GetLastError();
+    return false;
 }
 
-serial_config_error serial_os_configure(serial_connection& conn)
+namespace {
+
+serial_config_error apply_line_settings(serial_os& os)
 {
-    serial_os& os = *conn.os;
     os.dcb = DCB{};
     os.dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(os.handle, &os.dcb))
@@ -308,6 +332,36 @@ serial_config_error serial_os_configure(serial_connection& conn)
     if (!SetCommTimeouts(os.handle, &os.timeouts))
         return serial_config_error::timeouts;
     return serial_config_error::none;
+}
+
+} // namespace
+
+// What the hub sent before this opening (announcements of an earlier session)
+// is discarded, so it cannot be taken for the hub's present state.
+serial_config_error serial_os_configure(serial_connection& conn)
+{
+    serial_os& os = *conn.os;
+    const serial_config_error error = apply_line_settings(os);
+    if (error != serial_config_error::none)
+        os.last_error = GetLastError();
+    else
+        PurgeComm(os.handle, PURGE_RXCLEAR);
+    return error;
+}
+
+std::string serial_os_failure_reason(const serial_connection& conn)
+{
+    const DWORD error = conn.os->last_error;
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    // The system's text ends in a full stop and a line break.
+    while (length > 0 && (std::strchr(" .\r\n", text[length - 1]) != nullptr))
+        text[--length] = '\0';
+    std::string reason = length > 0 ? text : "error " + std::to_string(error);
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        reason += " (the port is in use by another program)";
+    return reason;
 }
 
 bool serial_os_is_open(const serial_connection& conn)
@@ -365,20 +419,38 @@ bool serial_os_device_path(const std::string& name, std::string& path)
 bool serial_os_watcher_start(serial_port* port, unsigned long& error)
 {
     serial_os& os = *port->conn->os;
+    os.watching = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, ThreadFunc, port, 0, &id);
+    HANDLE thread = os.watching ? CreateThread(nullptr, 0, ThreadFunc, port, 0, &id) : nullptr;
     if (thread == nullptr) {
         error = GetLastError();
+        close_watching_event(os);
         return false;
     }
     os.thread = thread;
     os.thread_id = id;
+    // Device events that come while the port is first opened must find the window.
+    WaitForSingleObject(os.watching, watcher_ready_limit_ms);
     return true;
 }
 
 void serial_os_watcher_stop(serial_connection& conn)
 {
     stop_watcher(*conn.os);
+}
+
+// COM names ignore case.
+std::string serial_os_device_key(const std::string& name)
+{
+    std::string key = name;
+    for (char& c : key)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+size_t serial_os_max_name_length()
+{
+    return 63;
 }
 
 string_list serial_os_find_ports()
@@ -419,7 +491,11 @@ DWORD WINAPI ThreadFunc(LPVOID param)
     serial_connection& conn = *port->conn;
     const HWND window = create_notify_window(port);
     const HDEVNOTIFY subscription = subscribe_to_com_ports(window);
-    run_message_loop(conn);
+    const UINT_PTR timer = SetTimer(nullptr, 0, serial_retry_interval_ms, nullptr);
+    SetEvent(conn.os->watching);
+    run_message_loop(port, timer);
+    if (timer != 0)
+        KillTimer(nullptr, timer);
     if (subscription != nullptr)
         UnregisterDeviceNotification(subscription);
     if (window != nullptr)
@@ -435,13 +511,15 @@ LRESULT CALLBACK MyDeviceNotifyWndProc(HWND window, UINT message, WPARAM wparam,
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// Only our own port's arrival counts: another device's must not make a
+// vanished port look usable.
 void OnComPortArrived(serial_port* port, const char* path)
 {
     if (port == nullptr || !port->conn || path == nullptr)
         return;
     char name[256] = {};
-    const bool same_name = DevicePathToPortNameA(path, name, sizeof name) && port->name == name;
-    serial_port_arrived(port, same_name);
+    if (DevicePathToPortNameA(path, name, sizeof name) && port->name == name)
+        serial_port_arrived(port);
 }
 
 void OnComPortRemoved(serial_port* port, const char* path)

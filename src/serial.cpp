@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "interrupt.h"
 #include "serial-internal.h"
@@ -24,6 +25,8 @@ constexpr int open_retry_pause_ms = 2;
 constexpr int empty_poll_wait_ms = 2;
 constexpr int availability_recheck_ms = 1;
 constexpr size_t read_chunk = 256;
+// The longest line handed out; a longer one is no hub's and is dropped whole.
+constexpr size_t longest_line = 254;
 
 // Set while a scan probes ports that need not exist or are no serial port; see
 // serial_quiet_open.
@@ -51,9 +54,12 @@ void report_config_failure(serial_config_error error) {
 // Everything of a previous life of the record goes, except what serial_free releases.
 void reset_record(serial_port* port, const char* name) {
     port->started = false;
+    port->open_failed = false;
     port->name.assign(name ? name : "", name ? strnlen(name, max_name_length) : 0);
     std::memset(port->line, 0, sizeof port->line);
     port->line_pos = 0;
+    port->line_too_long = false;
+    port->line_generation = 0;
     port->return_waited_out = false;
     port->conn.reset();
 }
@@ -69,28 +75,35 @@ std::shared_ptr<serial_connection> make_connection() {
 }
 
 // Called with io_lock held, right after a successful open.
-bool configure_opened_port(serial_connection& conn) {
+bool configure_opened_port(serial_connection& conn, bool report) {
     serial_config_error error = serial_os_configure(conn);
     if (error == serial_config_error::none) return true;
-    if (!open_failures_quiet.load()) report_config_failure(error);
+    if (report) report_config_failure(error);
     serial_os_close(conn, false);
     return false;
 }
 
+enum class attempt_result { opened, open_failed, config_failed };
+
+// A port that arrives again while still open (a symlink replaced in place) is
+// closed first: the exclusive open would refuse it.
+attempt_result attempt_open(serial_port* port, serial_connection& conn, bool report) {
+    std::lock_guard lock(conn.io_lock);
+    if (serial_os_is_open(conn)) serial_os_close(conn, false);
+    if (!serial_os_open(conn, port->name)) return attempt_result::open_failed;
+    if (!configure_opened_port(conn, report)) return attempt_result::config_failed;
+    conn.generation.fetch_add(1);
+    return attempt_result::opened;
+}
+
 // The lock is taken per attempt, so the main thread is not held up by the pauses.
-bool open_and_configure(serial_port* port, serial_connection& conn) {
+bool open_with_attempts(serial_port* port, serial_connection& conn, bool report) {
     for (int attempt = 1;; ++attempt) {
-        {
-            std::lock_guard lock(conn.io_lock);
-            // A port that arrives again while still open (a symlink replaced in
-            // place) must not be opened twice: the exclusive open would refuse.
-            if (serial_os_is_open(conn)) serial_os_close(conn, false);
-            if (serial_os_open(conn, port->name)) return configure_opened_port(conn);
-        }
-        if (!open_failures_quiet)
-            std::fputs("ERROR: Error in opening serial port\n", stderr);
+        attempt_result result = attempt_open(port, conn, report);
+        if (result != attempt_result::open_failed) return result == attempt_result::opened;
+        if (report) std::fputs("ERROR: Error in opening serial port\n", stderr);
         if (attempt == open_attempts) {
-            if (!open_failures_quiet)
+            if (report)
                 std::fputs("ERROR: Failed to open serial port after reconnect attempts\n", stderr);
             return false;
         }
@@ -98,20 +111,66 @@ bool open_and_configure(serial_port* port, serial_connection& conn) {
     }
 }
 
+void report_open_failure(const serial_port* port, serial_connection& conn) {
+    std::string reason;
+    {
+        std::lock_guard lock(conn.io_lock);
+        reason = serial_os_failure_reason(conn);
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "ERROR: Cannot open %s: %s\n", port->name.c_str(), reason.c_str());
+}
+
+void mark_opened(const serial_port* port, serial_connection& conn) {
+    conn.reopen_wanted.store(false);
+    conn.available.store(1);
+    if (trace_enabled) trace_event("open", port->name);
+}
+
+// The port counts as vanished, and the watcher's timer tries it again for as
+// long as a vanished port is waited for.
+void mark_open_failed(const serial_port* port, serial_connection& conn) {
+    conn.available.store(0);
+    conn.reopen_since.store(get_absolute_time());
+    conn.reopen_wanted.store(true);
+    if (trace_enabled) trace_event("open failed", port->name);
+}
+
+// The watcher runs before the first open, so that the port vanishing or
+// returning meanwhile is not missed.
+void start_watching(serial_port* port) {
+    std::string path;
+    if (serial_os_device_path(port->name, path)) port->conn->device_path = std::move(path);
+    xport.store(port);
+    unsigned long error = 0;
+    port->started = serial_os_watcher_start(port, error);
+    if (!port->started) std::printf("Failed to create thread. Error: %lu\n", error);
+}
+
+bool open_at_start(serial_port* port) {
+    serial_connection& conn = *port->conn;
+    const bool report = !open_failures_quiet.load();
+    if (open_with_attempts(port, conn, report)) {
+        mark_opened(port, conn);
+        return true;
+    }
+    if (report) report_open_failure(port, conn);
+    mark_open_failed(port, conn);
+    return false;
+}
+
 // The hub may put control bytes (and bytes 0x80 and up) before its line feed;
 // they end the line too. Leading bytes are kept.
-size_t visible_line_end(const char* line, size_t line_feed_pos) {
-    size_t end = line_feed_pos; // the line feed itself never stays
+size_t visible_line_end(const char* line, size_t length) {
+    size_t end = length;
     while (end > 0 && static_cast<signed char>(line[end - 1]) < 32)
         --end;
     return end;
 }
 
 // False when the line could not be stored; the caller drops the rest of its read.
-bool queue_completed_line(serial_port* port, size_t line_feed_pos) {
-    size_t end = visible_line_end(port->line, line_feed_pos);
+bool queue_completed_line(serial_port* port, size_t end) {
     port->line[end] = '\0';
-    port->line_pos = 0;
     try {
         auto entry = std::make_unique<rx_line>();
         entry->text.assign(port->line, strnlen(port->line, end));
@@ -126,24 +185,58 @@ bool queue_completed_line(serial_port* port, size_t line_feed_pos) {
     return false;
 }
 
+void start_new_line(serial_port* port) {
+    port->line_pos = 0;
+    port->line_too_long = false;
+}
+
+// One byte stays free for the terminator; a line that needs more is marked for dropping.
+void add_to_line(serial_port* port, uint8_t byte) {
+    const auto pos = static_cast<size_t>(port->line_pos);
+    if (pos + 1 >= sizeof port->line) {
+        port->line_too_long = true;
+        return;
+    }
+    port->line[pos] = static_cast<char>(byte);
+    port->line_pos = static_cast<int32_t>(pos + 1);
+}
+
+// False when the line could not be stored; the caller drops the rest of its read.
+bool end_line(serial_port* port) {
+    const size_t end = visible_line_end(port->line, static_cast<size_t>(port->line_pos));
+    const bool too_long = port->line_too_long || end > longest_line;
+    start_new_line(port);
+    return too_long || queue_completed_line(port, end);
+}
+
 void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        size_t pos = static_cast<size_t>(port->line_pos);
-        port->line[pos] = static_cast<char>(bytes[i]);
-        port->line_pos = static_cast<int32_t>((pos + 1) % sizeof port->line);
-        if (bytes[i] == '\n' && !queue_completed_line(port, pos)) return;
+        if (bytes[i] != '\n')
+            add_to_line(port, bytes[i]);
+        else if (!end_line(port))
+            return;
     }
+}
+
+// Bytes of a line that the port's vanishing cut off must not glue onto the
+// first line after its return. The watcher reopens the port, but the line
+// buffer is the main thread's: it compares the opening its bytes came from.
+void drop_line_of_earlier_opening(serial_port* port, uint32_t generation) {
+    if (generation == port->line_generation) return;
+    port->line_generation = generation;
+    start_new_line(port);
 }
 
 // A line already queued is handed out without waiting; only an empty queue
 // waits (briefly) for the hub.
-int read_available_bytes(serial_port* port, uint8_t* buf, size_t size) {
+int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t& generation) {
     serial_connection& conn = *port->conn;
     int wait = lfqueue_size(&port->rx_queue) > 0 ? 0 : empty_poll_wait_ms;
     int count;
     {
         std::lock_guard lock(conn.io_lock);
         count = serial_os_read(conn, buf, size, wait);
+        generation = conn.generation.load();
     }
     // A failed read returns at once; the pause keeps callers' poll loops from spinning.
     if (count < 0 && wait > 0) serial_os_sleep_ms(wait);
@@ -182,6 +275,25 @@ void trace_sent(const serial_port* port, const char* text, bool written) {
     if (!written) trace_event("write failed", port->name);
 }
 
+// A device named twice (the same name, or a link and its target) is scanned
+// once, under the name that came first.
+string_list without_repeated_devices(const string_list& names) {
+    string_list unique;
+    string_list_init(unique);
+    try {
+        std::vector<std::string> keys;
+        for (const char* name = names.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
+            std::string key = serial_os_device_key(name);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+            keys.push_back(std::move(key));
+            string_list_add(unique, name);
+        }
+    } catch (const std::bad_alloc&) {
+        return names; // scanning a device twice costs time; skipping a hub would cost an update
+    }
+    return unique;
+}
+
 } // namespace
 
 bool serial_init(serial_port* port, const char* name) {
@@ -194,34 +306,24 @@ bool serial_init(serial_port* port, const char* name) {
         return false;
     }
     port->conn = std::move(conn);
-    port->conn->available.store(1);
-    serial_connect(port);
-    unsigned long error = 0;
-    port->started = serial_os_watcher_start(port, error);
-    if (!port->started) std::printf("Failed to create thread. Error: %lu\n", error);
+    start_watching(port);
+    port->open_failed = !open_at_start(port);
     return true;
 }
 
-bool serial_connect(serial_port* port) {
+size_t serial_max_name_length() {
+    return serial_os_max_name_length();
+}
+
+// Runs on the watcher. One message per return, however often the timer then tries.
+void serial_port_arrived(serial_port* port) {
     serial_connection& conn = *port->conn;
-    conn.stop.store(0);
+    if (trace_enabled) trace_event("returned", port->name);
     std::string path;
     if (serial_os_device_path(port->name, path)) conn.device_path = std::move(path);
-    xport.store(port);
-    if (!open_and_configure(port, conn)) {
-        if (trace_enabled) trace_event("open failed", port->name);
-        return false;
-    }
-    if (trace_enabled) trace_event("open", port->name);
-    conn.available.store(1);
-    return true;
-}
-
-void serial_port_arrived(serial_port* port, bool same_name) {
-    // The watcher reports every arrival in the port's directory; only ours is traced.
-    if (trace_enabled && same_name) trace_event("returned", port->name);
-    if (same_name) serial_connect(port);
-    port->conn->available.store(1);
+    if (open_with_attempts(port, conn, false)) return mark_opened(port, conn);
+    if (!open_failures_quiet.load()) report_open_failure(port, conn);
+    mark_open_failed(port, conn);
 }
 
 void serial_port_removed(serial_port* port) {
@@ -230,8 +332,19 @@ void serial_port_removed(serial_port* port) {
         std::lock_guard lock(conn.io_lock);
         serial_os_close(conn, true);
     }
+    conn.reopen_wanted.store(false); // its name is gone: its arrival opens it again
     conn.available.store(0);
     if (trace_enabled) trace_event("vanished", port->name);
+}
+
+void serial_port_retry(serial_port* port) {
+    serial_connection& conn = *port->conn;
+    if (!conn.reopen_wanted.load()) return;
+    if (time_reached(conn.reopen_since.load(), SERIAL_RETURN_LIMIT_MS)) {
+        conn.reopen_wanted.store(false); // nobody waits for the port any more
+        return;
+    }
+    if (attempt_open(port, conn, false) == attempt_result::opened) mark_opened(port, conn);
 }
 
 bool serial_wait_available(serial_port* port) {
@@ -271,8 +384,12 @@ bool serial_tx(serial_port* port, const char* text) {
 bool serial_rx_pop(serial_port* port, char* dst, size_t len) {
     if (!port->conn) return false;
     uint8_t buf[read_chunk];
-    int count = read_available_bytes(port, buf, sizeof buf);
-    if (count > 0) assemble_lines(port, buf, static_cast<size_t>(count));
+    uint32_t generation = 0;
+    int count = read_available_bytes(port, buf, sizeof buf, generation);
+    if (count > 0) {
+        drop_line_of_earlier_opening(port, generation);
+        assemble_lines(port, buf, static_cast<size_t>(count));
+    }
     std::unique_ptr<rx_line> entry(static_cast<rx_line*>(lfqueue_deq(&port->rx_queue)));
     if (!entry) return false;
     copy_line_out(entry->text, dst, len);
@@ -312,9 +429,9 @@ void serial_quiet_open(bool quiet) {
 
 string_list serial_find_ports() {
     const char* override_list = std::getenv("HUBFLASH_PORTS");
-    if (override_list == nullptr) return serial_os_find_ports();
+    if (override_list == nullptr) return without_repeated_devices(serial_os_find_ports());
     string_list list;
     string_list_init(list);
     add_port_names(list, override_list);
-    return list;
+    return without_repeated_devices(list);
 }

@@ -22,17 +22,25 @@ struct rx_line {
 
 struct serial_port {
     bool started = false;          // the watcher thread runs (not: the port opened)
+    bool open_failed = false;      // serial_init could not open the port; the reason is printed
     std::string name;              // at most 255 characters
-    char line[256] = {};           // the line being received; wraps after 256 bytes
+    char line[256] = {};           // the line being received
     int32_t line_pos = 0;
+    bool line_too_long = false;    // the line being received is dropped up to its line feed
+    uint32_t line_generation = 0;  // which opening of the port the partial line came from
     bool return_waited_out = false; // the port vanished and did not come back in time
     lfqueue rx_queue;              // completed lines (rx_line*), oldest first
     std::shared_ptr<serial_connection> conn; // null before serial_init and after serial_free
 };
 
 // False only when the connection state could not be allocated. A port that
-// cannot be opened still gives true: the failure shows as failing I/O.
+// cannot be opened still gives true, with open_failed set after a message
+// giving the system's reason: the port then counts as vanished, and the
+// watcher keeps trying to open it (see serial_wait_available).
 bool serial_init(serial_port* port, const char* name);
+// The longest port name this platform's ports can have; longer names are
+// refused where they are read, never cut.
+size_t serial_max_name_length();
 // How long a vanished port is waited for: more than twice the 25 s a hub may
 // take to restart, so a slow re-enumeration is not taken for a lost hub.
 constexpr int32_t SERIAL_RETURN_LIMIT_MS = 60000;
@@ -46,6 +54,8 @@ bool serial_wait_available(serial_port* port);
 bool serial_tx(serial_port* port, const char* text);
 // One poll: read what has arrived, queue complete lines, hand out at most one
 // (without line ends, ">>" at its start skipped once). False when no line is waiting.
+// A line of 255 or more characters is dropped whole, and so is the part of a
+// line that the port's vanishing cut off.
 bool serial_rx_pop(serial_port* port, char* dst, size_t len);
 bool serial_available(serial_port* port);
 void serial_stop(serial_port* port);
@@ -56,5 +66,6 @@ void serial_free(serial_port* port);
 // listings, where a listed port without a device is no error). Off by default.
 void serial_quiet_open(bool quiet);
 // Names of the serial ports to scan for hubs: HUBFLASH_PORTS (comma-separated)
-// when set, otherwise the system's serial ports in the system's order.
+// when set, otherwise the system's serial ports in the system's order. A device
+// named twice is listed once, under the name that came first.
 string_list serial_find_ports();

@@ -44,6 +44,11 @@ PORT = "HUBNOPORT7"
 FIRMWARE = "no-such-firmware-7.ufw"
 
 
+def port_name_limit():
+    """Linux keeps /dev/serial/by-id names whole; Windows port names are short."""
+    return 63 if PROGRAM.wine else 255
+
+
 def setUpModule():
     # No serial port is scanned and no server is reached by an automatic update.
     PROGRAM.env.update({"HUBFLASH_PORTS": "", "HUBFLASH_SERVER": "127.0.0.1:9"})
@@ -138,11 +143,15 @@ class ExactOutput(unittest.TestCase):
             (["a", "--fw", FIRMWARE, "b"], USAGE, NO_PORT),
         ])
 
-    def test_over_long_arguments_are_cut_not_overrun(self):
+    def test_over_long_arguments_are_cut_or_refused_not_overrun(self):
+        too_long = "p" * (port_name_limit() + 1)
+        refusal = "ERROR: Serial port name longer than %d characters\n" % port_name_limit()
         self.check([
             (["--fw", "f" * 2000], USAGE, NO_PORT),
-            (["--port", "p" * 100], USAGE, NO_FIRMWARE),
-            (["--port", "p" * 100, "--fw", "f" * 2000, "--version"], USAGE, ""),
+            (["--port", too_long], USAGE, NO_FIRMWARE),
+            (["--port", too_long, "--fw", "f" * 2000, "--version"], USAGE, ""),
+            (["--port", too_long, "--exit-bootloader"], USAGE, refusal),
+            (["--fw", "f" * 2000, "--port", too_long], USAGE, refusal),
         ])
 
 
@@ -185,6 +194,13 @@ class ActionChosen(unittest.TestCase):
                      ["junk", "--exit-bootloader", "more", "--port", PORT, "--force"]):
             with self.subTest(args=args):
                 self.check(args, "exit")
+
+    def test_port_name_as_long_as_the_platform_allows_is_used_whole(self):
+        port = (PORT + "7" * 300)[:port_name_limit()]
+        result = PROGRAM.run(["--port", port, "--exit-bootloader"], timeout=120)
+        unable = PROGRAM.text("ERROR: Unable to connect to device on serial port %s\n" % port)
+        self.assertTrue(result.stderr.endswith(unable), result.stderr[-400:])
+        self.assertEqual(result.code, 255)
 
     def test_firmware_and_port_start_the_manual_update(self):
         for args in (["--fw", FIRMWARE, "--port", PORT],

@@ -4,7 +4,9 @@
     test_exit.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
 """
 
+import fcntl
 import os
+import termios
 import time
 import unittest
 
@@ -68,15 +70,27 @@ class NoHubTest(unittest.TestCase):
         self.assertGreaterEqual(report["commands"]["id"], 3, "asked every 2 s for 7 s")
         self.assertEqual(report["commands"]["dverify"], 3)
 
-    def test_port_that_does_not_exist(self):
-        port = os.path.join(self.dir, "nothing-here")
-        result = run_hubflash(["--port", port, "--exit-bootloader"], timeout=60)
-        self.assertEqual(result.stdout, b"hubflash v3.00\n")
-        # The port opens, fails 30 times, and detection then hears nothing.
-        self.assertEqual(result.stderr, b"ERROR: Error in opening serial port\n" * 30
-                         + b"ERROR: Failed to open serial port after reconnect attempts\n"
-                         + b"ERROR: Unable to detect a Corvane hub on port %s\n" % port.encode())
-        self.assertEqual(result.code, 255)
+    def test_port_that_cannot_be_opened(self):
+        # The system's reason comes at once, without a detection window.
+        attempts = (b"ERROR: Error in opening serial port\n" * 30
+                    + b"ERROR: Failed to open serial port after reconnect attempts\n")
+        plain_file = os.path.join(self.dir, "plain-file")
+        open(plain_file, "w").close()
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        fcntl.ioctl(slave, termios.TIOCEXCL)  # held as our own open holds a port
+        fcntl.flock(slave, fcntl.LOCK_EX)     # root passes TIOCEXCL, never the lock
+        for port, before, reason in (
+                (os.path.join(self.dir, "nothing-here"), attempts, b"No such file or directory"),
+                (os.ttyname(slave), attempts, b"Device or resource busy (the port is in use by another program)"),
+                (plain_file, b"ERROR: Error getting state\n", b"Inappropriate ioctl for device (not a serial port)")):
+            with self.subTest(port=port):
+                result = run_hubflash(["--port", port, "--exit-bootloader"], timeout=60)
+                self.assertEqual(result.stdout, b"hubflash v3.00\n")
+                self.assertEqual(result.stderr, before + b"ERROR: Cannot open %s: %s\n" % (port.encode(), reason)
+                                 + b"ERROR: Unable to connect to device on serial port %s\n" % port.encode())
+                self.assertEqual(result.code, 255)
 
 
 if __name__ == "__main__":

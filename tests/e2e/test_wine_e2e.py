@@ -108,10 +108,12 @@ class RefusalTest(Case):
         self.assertFalse(os.path.lexists(os.path.join(winetest.prefix(), "dosdevices", "com29")))
         result = run_hubflash(["--port", port, "--exit-bootloader"], timeout=90)
         self.assertEqual(result.stdout, windows_text("hubflash v3.00\n"))
+        # The system's reason, in Wine's words, and no detection window.
         self.assertEqual(result.stderr, windows_text(
             "ERROR: Error in opening serial port\n" * 30
             + "ERROR: Failed to open serial port after reconnect attempts\n"
-            + "ERROR: Unable to detect a Corvane hub on port COM29\n"))
+            + "ERROR: Cannot open COM29: File not found\n"
+            + "ERROR: Unable to connect to device on serial port COM29\n"))
         self.assertEqual(result.code, 255)
 
 

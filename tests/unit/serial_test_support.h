@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -30,9 +31,12 @@ struct pty_pair {
     int slave = -1; // kept open so the test can look at the line settings
     std::string slave_path;
 
+    // Raw from the start, as a USB serial port: bytes waiting for the port are not echoed.
     pty_pair() {
         char name[256] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) ADD_FAILURE() << "openpty";
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&master, &slave, name, &raw, nullptr) != 0) ADD_FAILURE() << "openpty";
         slave_path = name;
     }
     ~pty_pair() {

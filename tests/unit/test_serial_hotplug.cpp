@@ -51,8 +51,13 @@ class hot_plug : public ::testing::Test {
 };
 
 TEST_F(hot_plug, RemovedPortMakesWritesWaitUntilItReturns) {
+    first.send_buffered("@0201*AN"); // cut off by the removal
+    char buf[256];
+    EXPECT_FALSE(serial_rx_pop(&port, buf, sizeof buf));
+    ASSERT_EQ(first.buffered(), 0u);
     remove_our_port();
     EXPECT_TRUE(lockable(first.slave_path)); // our descriptor is gone with the device
+    second.send_buffered("@0101*OLD\r\n"); // left from before the hub's restart
 
     testing::internal::CaptureStdout();
     std::atomic<bool> done{false};
@@ -86,13 +91,12 @@ TEST_F(hot_plug, OtherEntriesComingAndGoingLeaveAnOpenPortAlone) {
     EXPECT_TRUE(transmits(first));
 }
 
-TEST_F(hot_plug, OtherArrivalMarksAvailableButIoFailsUntilOursReturns) {
+TEST_F(hot_plug, OtherEntriesArrivingLeaveAVanishedPortWaitingForOurs) {
     remove_our_port();
     touch(dir / "ttyUSB9");
-    ASSERT_TRUE(wait_until([&] { return serial_available(&port); }));
-    EXPECT_FALSE(serial_tx(&port, "x"));
-    char buf[256];
-    EXPECT_FALSE(serial_rx_pop(&port, buf, sizeof buf));
+    ASSERT_EQ(rename((dir / "ttyUSB9").c_str(), (dir / ".udev-tmp").c_str()), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(serial_available(&port));
     ASSERT_EQ(symlink(second.slave_path.c_str(), link.c_str()), 0);
     EXPECT_TRUE(transmits(second));
 }
@@ -115,20 +119,35 @@ TEST_F(hot_plug, DirectoryRemovedAndMadeAgainIsWatchedAgain) {
     EXPECT_TRUE(transmits(second));
 }
 
-TEST_F(hot_plug, PortThatRefusedItsFirstOpenIsRetriedWhenItsEntryChanges) {
+TEST_F(hot_plug, ReturnedPortThatCannotBeOpenedYetStaysUnavailableAndIsRetried) {
     remove_our_port();
     temp_dir elsewhere;
     testing::internal::CaptureStderr();
     ASSERT_EQ(symlink((elsewhere / "node").c_str(), link.c_str()), 0); // not ready to open yet
-    ASSERT_TRUE(wait_until([&] { return serial_available(&port); }));
-    std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(errors.find("ERROR: Failed to open serial port after reconnect attempts\n"),
-              std::string::npos);
-    EXPECT_FALSE(serial_tx(&port, "x"));
-
+    std::this_thread::sleep_for(600ms); // the reopen and a few retries fail meanwhile
+    EXPECT_FALSE(serial_available(&port));
+    // Nothing happens in the port's directory: only the retries can find the target.
     ASSERT_EQ(symlink(second.slave_path.c_str(), (elsewhere / "node").c_str()), 0);
-    timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}}; // as udev setting owner and mode
-    ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), now, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_TRUE(transmits(second));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Cannot open " + link + ": No such file or directory\n");
+}
+
+// A port replaced while serial_init still tries to open it (the watcher already
+// runs) is opened once it can be.
+TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree) {
+    serial_free(&port);
+    ASSERT_EQ(flock(first.slave, LOCK_EX), 0); // both in use by another program for now
+    ASSERT_EQ(flock(second.slave, LOCK_EX), 0);
+    testing::internal::CaptureStderr();
+    std::thread init([&] { serial_init(&port, link.c_str()); });
+    std::this_thread::sleep_for(20ms); // within its 30 attempts
+    EXPECT_EQ(unlink(link.c_str()), 0);
+    EXPECT_EQ(symlink(second.slave_path.c_str(), link.c_str()), 0);
+    init.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(port.open_failed);
+    ASSERT_EQ(flock(second.slave, LOCK_UN), 0);
     EXPECT_TRUE(transmits(second));
 }
 

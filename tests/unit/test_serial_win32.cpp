@@ -77,10 +77,10 @@ std::string ask(serial_port& port, const std::string& text)
     return serial_tx(&port, (text + "\r\n").c_str()) ? next_line(port) : "(write failed)";
 }
 
-std::string init_on_missing_port(serial_port& port)
+std::string init_on_missing_port(serial_port& port, const char* name = missing_port)
 {
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(serial_init(&port, missing_port));
+    EXPECT_TRUE(serial_init(&port, name));
     return testing::internal::GetCapturedStderr();
 }
 
@@ -92,15 +92,25 @@ HANDLE watcher_copy(const serial_connection& conn)
     return copy;
 }
 
+// There as soon as serial_init returns: device events during the first open must not be lost.
 HWND watcher_window(const serial_connection& conn)
 {
     HWND window = nullptr;
-    for (auto start = steady::now(); window == nullptr && ms_since(start) < 3000; Sleep(5))
-        EnumThreadWindows(serial_win32_watcher_id(conn), [](HWND w, LPARAM found) {
-            *reinterpret_cast<HWND*>(found) = w;
-            return FALSE;
-        }, reinterpret_cast<LPARAM>(&window));
+    EnumThreadWindows(serial_win32_watcher_id(conn), [](HWND w, LPARAM found) {
+        *reinterpret_cast<HWND*>(found) = w;
+        return FALSE;
+    }, reinterpret_cast<LPARAM>(&window));
     return window;
+}
+
+// The system's own words for an error, as the open failure message gives them.
+std::string system_text(DWORD error)
+{
+    char text[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                   nullptr);
+    std::string words = text;
+    return words.substr(0, words.find_last_not_of(" .\r\n") + 1);
 }
 
 // A device-interface event as the system builds it: header, class, NUL-terminated path.
@@ -159,7 +169,7 @@ std::vector<std::string> names_in(const string_list& list)
     return names;
 }
 
-TEST(SerialWin32, MissingPortFailsThirtyTimesYetTheWatcherRuns)
+TEST(SerialWin32, MissingPortFailsThirtyTimesAndSaysWhyYetTheWatcherRuns)
 {
     serial_port port;
     std::string errors = init_on_missing_port(port);
@@ -168,10 +178,11 @@ TEST(SerialWin32, MissingPortFailsThirtyTimesYetTheWatcherRuns)
     std::string expected;
     for (int attempt = 0; attempt < 30; ++attempt)
         expected += once;
-    EXPECT_EQ(errors, expected + last);
+    EXPECT_EQ(errors, expected + last + "ERROR: Cannot open COM250: " + system_text(ERROR_FILE_NOT_FOUND) + "\n");
     EXPECT_TRUE(port.started);
+    EXPECT_TRUE(port.open_failed);
+    EXPECT_FALSE(serial_available(&port));
     EXPECT_EQ(serial_win32_handle(*port.conn), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(serial_tx(&port, "id\r\n"));
     char line[256];
     EXPECT_FALSE(serial_rx_pop(&port, line, sizeof line));
     serial_free(&port);
@@ -208,15 +219,14 @@ TEST(SerialWin32, WindowProcedureActsOnlyOnWellFormedInterfaceEvents)
     deliver(DBT_DEVICEREMOVECOMPLETE, not_an_interface);
     deliver(DBT_DEVICEREMOVECOMPLETE, unterminated);
     deliver(DBT_DEVICEQUERYREMOVE, ours);
-    EXPECT_TRUE(serial_available(&port));
+    EXPECT_EQ(serial_win32_handle(*port.conn), INVALID_HANDLE_VALUE);
 
     deliver(DBT_DEVICEREMOVECOMPLETE, ours);
-    EXPECT_FALSE(serial_available(&port));
     EXPECT_EQ(serial_win32_handle(*port.conn), nullptr);
     interface_event unknown("\\\\?\\usb#no#such#device");
     deliver(DBT_DEVICEARRIVAL, unknown);
-    EXPECT_TRUE(serial_available(&port)) << "any arrival makes the port available";
-    EXPECT_EQ(serial_win32_handle(*port.conn), nullptr) << "but reconnects nothing";
+    EXPECT_FALSE(serial_available(&port)) << "another device's arrival leaves ours waiting";
+    EXPECT_EQ(serial_win32_handle(*port.conn), nullptr);
     serial_free(&port);
 }
 
@@ -298,16 +308,40 @@ TEST_F(SerialWin32Peer, WatcherClosesOnRemovalAndReopensOnArrival)
 
     send_event(window, DBT_DEVICEREMOVECOMPLETE, other);
     EXPECT_EQ(ask(port, "another port went"), "another port went");
+    ASSERT_TRUE(serial_tx(&port, "stale line\r\n")); // its echo waits unread, to be discarded on reopening
+    COMSTAT waiting{};
+    for (auto start = steady::now(); waiting.cbInQue < 12 && ms_since(start) < 3000; Sleep(1))
+        ClearCommError(serial_win32_handle(*port.conn), nullptr, &waiting);
+    ASSERT_GE(waiting.cbInQue, 12u);
     send_event(window, DBT_DEVICEREMOVECOMPLETE, upper(ours));
     EXPECT_FALSE(serial_available(&port));
     EXPECT_EQ(serial_win32_handle(*port.conn), nullptr);
 
     send_event(window, DBT_DEVICEARRIVAL, other);
-    EXPECT_TRUE(serial_available(&port));
-    EXPECT_FALSE(serial_tx(&port, "lost\r\n")) << "another port's arrival must not reopen ours";
+    EXPECT_FALSE(serial_available(&port)) << "another port's arrival must not make ours look usable";
     send_event(window, DBT_DEVICEARRIVAL, upper(ours));
     ASSERT_TRUE(serial_os_is_open(*port.conn));
-    EXPECT_EQ(ask(port, "CHECK"), "OK") << "reopened at 115200, one stop bit";
+    EXPECT_EQ(ask(port, "CHECK"), "OK") << "reopened at 115200, one stop bit, nothing stale";
+}
+
+TEST_F(SerialWin32Peer, PortThatCannotBeOpenedOnItsReturnIsRetriedUntilItOpens)
+{
+    const std::string device = fake_com_device(5, "COM251");
+    serial_port late;
+    init_on_missing_port(late, "COM251");
+    HWND window = watcher_window(*late.conn);
+    ASSERT_NE(window, nullptr);
+    testing::internal::CaptureStderr();
+    send_event(window, DBT_DEVICEARRIVAL, device);
+    std::string errors = testing::internal::GetCapturedStderr();
+    std::erase(errors, '\r');
+    EXPECT_EQ(errors, "ERROR: Cannot open COM251: " + system_text(ERROR_FILE_NOT_FOUND) + "\n") << "once per return";
+    EXPECT_FALSE(serial_available(&late));
+    ASSERT_EQ(ask(port, "ALIAS COM251"), "DONE"); // the name now leads to the peer's port too
+    for (auto start = steady::now(); !serial_available(&late) && ms_since(start) < 3000;)
+        Sleep(5);
+    EXPECT_TRUE(serial_os_is_open(*late.conn));
+    serial_free(&late);
 }
 
 TEST(SerialWin32Prefix, LooksUpPresentSerialDevicesByNameAndPath)
@@ -340,7 +374,8 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPortsInOrderSkippingWhatIsNoPortName)
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_name, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
                               nullptr, &key, nullptr), 0);
     const std::string values[][2] = {{"\\Device\\Serial9", "COM9"}, {"Edge", std::string(255, 'e')},
-                                     {"TooLong", std::string(256, 'x')}, {"Hub", "COM37"}};
+                                     {"TooLong", std::string(256, 'x')}, {"Hub", "COM37"},
+                                     {"SameAgain", "com9"}};
     for (const auto& [name, data] : values)
         RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()), data.size() + 1);
     const DWORD number = 7;
@@ -369,7 +404,7 @@ TEST(SerialWin32Prefix, FreeEndsTheWatcherEvenWhileItReconnects)
         Sleep(delay); // the watcher looks the path up (about 10 ms under Wine), then reconnects
         EXPECT_LT(timed([&] { serial_free(&port); }), 1000) << "delay " << delay;
         system.join();
-        reconnections += testing::internal::GetCapturedStderr().find("Failed to open") != std::string::npos;
+        reconnections += testing::internal::GetCapturedStderr().find("Cannot open COM250") != std::string::npos;
     }
     EXPECT_GT(reconnections, 0u) << "no arrival reached the watcher";
 }

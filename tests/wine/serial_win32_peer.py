@@ -9,6 +9,7 @@ a pseudo-terminal; this script holds the master side and answers each line:
   SLOW  -> puts the slave to 9600 baud and two stop bits, then "DONE"
   SPLIT -> "first half " and, 50 ms later, "second half"
   DELAY -> "late", 150 ms later
+  ALIAS COMn -> links COMn to the same pseudo-terminal (a port that appears), then "DONE"
   other -> the line itself
 The tests rewrite the registry of the prefix given, so it must be theirs alone.
 """
@@ -43,8 +44,12 @@ def check(fd):
     return b"OK" if good else b"BAD speed=%d/%d cflag=%o" % (ispeed, ospeed, cflag)
 
 
-def answer(master, slave, line):
-    if line == b"CHECK":
+def answer(master, slave, line, links):
+    if line.startswith(b"ALIAS "):
+        links.append(os.path.join(os.path.dirname(links[0]), line[6:].decode().lower()))
+        os.symlink(os.ttyname(slave), links[-1])
+        os.write(master, b"DONE\r\n")
+    elif line == b"CHECK":
         os.write(master, check(slave) + b"\r\n")
     elif line == b"SLOW":
         set_slow(slave)
@@ -60,14 +65,14 @@ def answer(master, slave, line):
         os.write(master, line + b"\r\n")
 
 
-def serve(master, slave, stopping):
+def serve(master, slave, stopping, links):
     pending = b""
     while not stopping.is_set():
         if select.select([master], [], [], 0.1)[0]:
             pending += os.read(master, 4096)
         while b"\n" in pending:
             line, pending = pending.split(b"\n", 1)
-            answer(master, slave, line.rstrip(b"\r"))
+            answer(master, slave, line.rstrip(b"\r"), links)
 
 
 def run_tests(exe, prefix, env):
@@ -79,8 +84,9 @@ def run_tests(exe, prefix, env):
     if os.path.lexists(link):
         os.unlink(link)
     os.symlink(os.ttyname(slave), link)
+    links = [link]  # the port's own link first, then those of ALIAS
     stopping = threading.Event()
-    peer = threading.Thread(target=serve, args=(master, slave, stopping), daemon=True)
+    peer = threading.Thread(target=serve, args=(master, slave, stopping, links), daemon=True)
     peer.start()
     try:
         with tempfile.TemporaryFile() as output:
@@ -97,7 +103,8 @@ def run_tests(exe, prefix, env):
     finally:
         stopping.set()
         peer.join()
-        os.unlink(link)
+        for made in links:
+            os.unlink(made)
 
 
 def main():
