@@ -756,8 +756,9 @@ std::vector<firmware_block> device_build_firmware_blocks(const device* dev, cons
         const ufw_dfw* section = section_for_board(dev, image, b);
         if (!section)
             continue;
-        for (const std::vector<hex_line>& lines : section->blocks) {
-            list.push_back(firmware_block{static_cast<uint8_t>(b), lines, false});
+        for (int32_t i = 0; i < section->block_count(); ++i) {
+            list.push_back(
+                firmware_block{static_cast<uint8_t>(b), ufw_get_block_lines(*section, i), false});
             ++*count;
         }
     }

@@ -279,7 +279,7 @@ struct one_block_image {
         ufw_load_data("___310\n>>>0201\n:10400000000102030405060708090A0B0C0D0E0F38\n!!!!!!!!\n", image);
         section = ufw_get_for_device_type(image, 0x0201);
     }
-    const std::vector<hex_line>& lines() const { return section->blocks.at(0); }
+    std::vector<hex_line> lines() const { return ufw_get_block_lines(*section, 0); }
     uint16_t crc() const { return ufw_get_crc_for_firmware(*section, 0); }
 };
 

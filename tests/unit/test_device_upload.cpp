@@ -79,7 +79,8 @@ TEST(UploadList, HoldsEveryBlockOfEveryBoard)
         ASSERT_NE(section, nullptr);
         const uint32_t index = (block.lines.front().address - 0x4000) / section->block_size;
         ASSERT_LT(index, static_cast<uint32_t>(section->block_count()));
-        const std::vector<hex_line>& original = section->blocks[index];
+        const std::vector<hex_line> original =
+            ufw_get_block_lines(*section, static_cast<int32_t>(index));
         ASSERT_EQ(block.lines.size(), original.size());
         for (size_t i = 0; i < original.size(); ++i) {
             EXPECT_EQ(block.lines[i].address, original[i].address);

@@ -83,10 +83,19 @@ std::string section(const char* header, std::initializer_list<std::string> lines
 const std::string bytes16 = "00112233445566778899AABBCCDDEEFF";
 const std::string ff16(32, 'F');
 
+// The flash image is whole upload blocks, 0xFF from `from` to `to` (its end by default).
 bool erased(const ufw_dfw& dfw, size_t from = 0, size_t to = UFW_MEMORY_SIZE) {
-    return dfw.memory.size() == UFW_MEMORY_SIZE &&
+    to = std::min(to, dfw.memory.size());
+    return dfw.memory.size() == size_t(dfw.block_count()) * dfw.block_size && from <= to &&
            std::all_of(dfw.memory.begin() + from, dfw.memory.begin() + to,
                        [](uint8_t b) { return b == 0xFF; });
+}
+
+std::vector<std::string> block_texts(const ufw_dfw& dfw, int32_t index) {
+    std::vector<std::string> texts;
+    for (const hex_line& line : ufw_get_block_lines(dfw, index))
+        texts.push_back(line.text);
+    return texts;
 }
 
 TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
@@ -104,11 +113,13 @@ TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
                               ";1000401005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFAB",
                               ";1000402005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF9B",
                               ";1000403005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF8B"};
-    ASSERT_EQ(dfw.blocks[0].size(), 4u);
+    const std::vector<hex_line> lines = ufw_get_block_lines(dfw, 0);
+    ASSERT_EQ(lines.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(dfw.blocks[0][i].text, expected[i]);
-        EXPECT_EQ(dfw.blocks[0][i].address, 0x4000u + 16 * i);
+        EXPECT_EQ(lines[i].text, expected[i]);
+        EXPECT_EQ(lines[i].address, 0x4000u + 16 * i);
     }
+    EXPECT_TRUE(ufw_get_block_lines(dfw, 1).empty() && ufw_get_block_lines(dfw, -1).empty());
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, 0), 0x2D4B);
 }
 
@@ -120,10 +131,9 @@ TEST(UfwLoad, LineEndsRunsOfNewlinesAndNulDoNotChangeTheImage) {
         ASSERT_TRUE(other.loaded);
         EXPECT_EQ(other.version, 123);
         ASSERT_EQ(other.firmware.size(), 1u);
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(other.firmware[0].lines.at(i).text, lf.firmware[0].lines[i].text);
+        EXPECT_EQ(other.firmware[0].line_count(), 3);
         EXPECT_EQ(other.firmware[0].memory, lf.firmware[0].memory);
-        EXPECT_EQ(other.firmware[0].blocks.at(0).at(3).text, lf.firmware[0].blocks[0][3].text);
+        EXPECT_EQ(block_texts(other.firmware[0], 0), block_texts(lf.firmware[0], 0));
     }
 }
 
@@ -156,7 +166,7 @@ TEST(UfwLoad, SectionBoundaries) {
     ufw cut, closed;
     ufw_load_data(open, cut, ufw_source::download);
     ufw_load_data(open + "!!!!!!!!", closed, ufw_source::download);
-    EXPECT_TRUE(load(open).loaded && !cut.loaded && closed.loaded);
+    EXPECT_TRUE(load(open).loaded && !cut.loaded && cut.firmware.empty() && closed.loaded);
     // End markers outside a section are free text; prefixes are enough.
     const ufw marked = load("!!!!!!!!\n>>>0202 main\n" + rec(0x4000, "AA") + "\n!!!!!!!!!!\n" +
                             rec(0x4000, "BB") + "\n");
@@ -200,6 +210,7 @@ TEST(UfwLoad, ABadRecordRefusesTheFileAndNamesItsLine) {
             load("___1\n\n>>>0201\r\n" + line + "\r\n\r\n" + rec(0x4010, "BB") + "\n!!!!!!!!\n");
         EXPECT_EQ(image.bad_record_line, bad_line) << line;
         EXPECT_EQ(image.loaded, bad_line == 0) << line;
+        EXPECT_EQ(image.firmware.empty(), bad_line != 0) << line; // nothing half laid is kept
     }
 }
 
@@ -211,14 +222,14 @@ TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
     for (const ufw_dfw& dfw : small.firmware)
         EXPECT_TRUE(erased(dfw) && dfw.block_count() == 0);
     const ufw straddle = load(section(">>>0201", {rec(0x3FF0, bytes16 + bytes16)}));
-    EXPECT_EQ(straddle.firmware.at(0).blocks.at(0).at(0).text,
+    EXPECT_EQ(block_texts(straddle.firmware.at(0), 0).at(0),
               build_hex_cmd(0x4000, 5, bytes16, 16).text);
     EXPECT_TRUE(erased(straddle.firmware[0], 16));
 
     const ufw large = load(section(">>>0101", {upper(0x1000, 2), rec(0, "55")})); // 0x1000 * 16
     EXPECT_EQ(large.firmware.at(0).memory[0xC000], 0x55);
     EXPECT_EQ(large.firmware[0].block_count(), 385); // (0x10080 - 0x4000) / 128
-    EXPECT_EQ(large.firmware[0].blocks[384].at(7).address, 0x10070u);
+    EXPECT_EQ(ufw_get_block_lines(large.firmware[0], 384).at(7).address, 0x10070u);
 }
 
 TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte) {
@@ -227,14 +238,15 @@ TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte) {
     const ufw_dfw& gap = image.firmware.at(0);
     ASSERT_EQ(gap.block_count(), 257);
     for (int j = 0; j < 256; ++j)
-        for (const hex_line& line : gap.blocks[j])
-            ASSERT_EQ(line.text.substr(11, 32), ff16) << j;
-    EXPECT_EQ(gap.blocks[256].at(0).text, build_hex_cmd(0x8000, 5, bytes16, 16).text);
+        for (const std::string& text : block_texts(gap, j))
+            ASSERT_EQ(text.substr(11, 32), ff16) << j;
+    EXPECT_EQ(block_texts(gap, 256).at(0), build_hex_cmd(0x8000, 5, bytes16, 16).text);
 
     const ufw_dfw& spill = image.firmware.at(1); // its last 8 bytes open block 256
     ASSERT_EQ(spill.block_count(), 257);
-    EXPECT_EQ(spill.blocks[255].at(3).text.substr(11, 32), ff16.substr(16) + bytes16.substr(0, 16));
-    EXPECT_EQ(spill.blocks[256].at(0).text.substr(11, 32), bytes16.substr(16) + ff16.substr(16));
+    EXPECT_EQ(block_texts(spill, 255).at(3).substr(11, 32),
+              ff16.substr(16) + bytes16.substr(0, 16));
+    EXPECT_EQ(block_texts(spill, 256).at(0).substr(11, 32), bytes16.substr(16) + ff16.substr(16));
 }
 
 TEST(UfwPopulate, EdgesOfEachLayout) {
@@ -244,12 +256,13 @@ TEST(UfwPopulate, EdgesOfEachLayout) {
              section(">>>0301", {rec(0x4000, "AA")}));
     ASSERT_EQ(image.firmware.size(), 4u);
     EXPECT_EQ(image.firmware[0].block_count(), 768);
-    EXPECT_TRUE(erased(image.firmware[0], 0x10000 - UFW_FLASH_START)); // past the end: dropped
+    EXPECT_EQ(image.firmware[0].memory.size(), 0x10000 - UFW_FLASH_START); // past the end: dropped
+    EXPECT_EQ(image.firmware[0].memory.back(), 0x77);
     EXPECT_EQ(image.firmware[1].memory[0xFFFF - UFW_FLASH_START], 0x5A);
     EXPECT_EQ(image.firmware[1].block_count(), 768);
     EXPECT_EQ(image.firmware[2].block_count(), UFW_MAX_BLOCKS);
     EXPECT_EQ(image.firmware[2].memory[UFW_MEMORY_SIZE - 1], 0x77); // the rest dropped
-    EXPECT_EQ(image.firmware[2].blocks.back().back().address, 0x1FFF0u);
+    EXPECT_EQ(ufw_get_block_lines(image.firmware[2], UFW_MAX_BLOCKS - 1).back().address, 0x1FFF0u);
     const ufw_dfw& unknown = image.firmware[3];
     EXPECT_TRUE(erased(unknown) && unknown.block_count() == 0 && unknown.block_size == 0 &&
                 unknown.end_address == 0);
@@ -261,10 +274,10 @@ TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
     // end. Count 0x10 with three bytes and a lone digit; ":024010" has an empty
     // type field (0): a data record at 0x4010 without bytes; ":02401000AABBCC" stores two.
     ufw_dfw dfw;
-    dfw.device_type = 0x0201;
+    ufw_dfw_begin(dfw, 0x0201);
     for (const char* line : {":104000000001020", ":0240", ":", ":024010", ":02401000AABBCC"})
-        dfw.lines.push_back({0, line});
-    ufw_dfw_populate(dfw);
+        ufw_dfw_add_record(dfw, line);
+    EXPECT_EQ(dfw.line_count(), 5);
     EXPECT_EQ(dfw.memory[2], 0x02);
     EXPECT_EQ(dfw.memory[0x11], 0xBB);
     EXPECT_TRUE(erased(dfw, 3, 0x10) && erased(dfw, 0x12));
@@ -274,7 +287,8 @@ TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
 TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
     const ufw image = load(section(">>>0101", {upper(1), rec(0xFF80, bytes16)}));
     const ufw_dfw& dfw = image.firmware.at(0);
-    const uint32_t last = dfw.blocks.back().at(0).address - UFW_FLASH_START;
+    const uint32_t last =
+        ufw_get_block_lines(dfw, dfw.block_count() - 1).at(0).address - UFW_FLASH_START;
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, last), crc16_ccitt(dfw.memory.data() + last, 128));
     EXPECT_NE(ufw_get_crc_for_firmware(dfw, last), ufw_get_crc_for_firmware(dfw, last - 128));
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, UFW_MEMORY_SIZE - 16),
@@ -283,7 +297,10 @@ TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
 }
 
 TEST(UfwLoad, RunningOutOfMemoryIsReportedAndLeavesTheImageNotLoaded) {
-    const std::string text = example("\n") + section(">>>0101", {rec(0x4000, "AA")});
+    // Sections of both layouts, each growing its flash image twice: many allocations to fail.
+    std::string text = example("\n");
+    for (const char* header : {">>>0101", ">>>0102", ">>>0103", ">>>0202", ">>>0203", ">>>0204"})
+        text += section(header, {rec(0x4000, "AA"), rec(0xC000, "BB")});
     int failures = 0;
     for (long n = 0; n < 10000; ++n) {
         ufw image;
@@ -324,6 +341,37 @@ TEST(UfwFile, LoadsWholeFilesUpTo64MiBAndNothingElse) {
         EXPECT_TRUE(!image.loaded && image.version == 0 && image.firmware.empty()) << path;
     }
     fs::remove_all(dir);
+}
+
+// A file is read 64 KiB at a time. A free-text first line one character longer
+// each round moves every read boundary across each place of the repeated
+// record, CR LF and blank line: the file must load as its text does in one
+// piece, a NUL in a later read included, with the same line numbers.
+TEST(UfwFile, ReadBoundariesCutNothing) {
+    constexpr int records = 3072; // 0x4000 to 0xFFFF, 141 KB: three reads
+    std::string body = "___306\n>>>0101\n" + upper(0) + "\r\n";
+    for (int i = 0; i < records; ++i)
+        body += rec(static_cast<uint16_t>(0x4000 + 16 * i), bytes16) + "\r\n\n";
+    const size_t period = rec(0, bytes16).size() + 3;
+    const fs::path path = fs::temp_directory_path() / "hubflash-test-ufw-pieces.ufw";
+    auto load_as_file = [&](const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+        ufw image;
+        ufw_load_file(path.string().c_str(), image);
+        return image;
+    };
+    for (size_t shift = 0; shift < period; ++shift) {
+        const std::string text = std::string(shift, 'x') + "\n" + body;
+        const std::string cut = text + "!!!!!!!!\n" + '\0' + ">>>0201\n:01400000AA16\n";
+        const ufw whole = load(cut);
+        const ufw read = load_as_file(cut);
+        ASSERT_TRUE(whole.loaded && read.loaded) << shift;
+        EXPECT_EQ(read.firmware.at(0).line_count(), whole.firmware.at(0).line_count()) << shift;
+        EXPECT_EQ(read.firmware[0].memory, whole.firmware[0].memory) << shift;
+        EXPECT_EQ(load_as_file(text + ":01400000AA16\n").bad_record_line, 4 + 2 * records + 1)
+            << shift;
+    }
+    fs::remove(path);
 }
 
 device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards) {
