@@ -4,6 +4,7 @@
 #include "functions.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,6 +38,21 @@ unsigned long read_hex_field(std::string_view text, size_t width) {
 uint8_t twos_complement(unsigned sum) {
     return static_cast<uint8_t>(-sum);
 }
+
+// The CRC of each byte value, one bit at a time: the upload checks a block per
+// board per CRC report, and --info prints every block's, so bytes go a table step each.
+constexpr std::array<uint16_t, 256> make_crc16_table() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned crc = value << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+        table[value] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
 
 } // namespace
 
@@ -74,15 +90,8 @@ uint8_t crc2cb(std::string_view hex_text) {
 
 uint16_t crc16_ccitt(const uint8_t* data, size_t length) {
     uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            if (crc & 0x8000)
-                crc = static_cast<uint16_t>((crc << 1) ^ 0x1021);
-            else
-                crc = static_cast<uint16_t>(crc << 1);
-        }
-    }
+    for (size_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc << 8) ^ crc16_table[((crc >> 8) ^ data[i]) & 0xFF]);
     return crc;
 }
 
