@@ -27,6 +27,9 @@ namespace {
 uint32_t send_hash_count = 0;
 uint16_t last_mem_crc = 0;
 bool last_mem_crc_received = false;
+// When the last accepted acknowledgement's bytes were read (get_time_us): the
+// pause before the next upload line runs from there, not from after our own work.
+int64_t last_reply_read_us = 0;
 
 // Failed switch attempts of the whole run; a hub that fails to switch must not
 // make every later hub of the run wait through five attempts too.
@@ -123,14 +126,16 @@ bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view ta
     char received[256];
     bootloader_line reply;
     const int32_t start = get_absolute_time();
-    while (!time_reached(start, timeout_ms)) {
-        if (!serial_rx_pop(link_of(dev), received, sizeof received))
+    // Each read wakes as soon as bytes arrive and never waits past the time-out.
+    for (int32_t left = timeout_ms; left > 0; left = timeout_ms - time_elapsed(start)) {
+        if (!serial_rx_wait(link_of(dev), received, sizeof received, left))
             continue;
         received[sizeof received - 1] = '\0';
         if (!device_is_bootloader_line(received, &reply))
             continue;
         switch (device_judge_reply(reply, board, crc_query, tag)) {
         case reply_verdict::accept:
+            last_reply_read_us = link_of(dev)->last_line_read_us;
             if (crc_query) {
                 last_mem_crc = ascii_hex_to_uint16(field(reply.payload, 4, 4));
                 last_mem_crc_received = true;
@@ -652,7 +657,8 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
             return reconnect_after_port_loss(dev) ? block_outcome::restarted : block_outcome::link_lost;
         switch (send_upload_line(dev, board, line)) {
         case line_outcome::first_attempt:
-            wait_ms(1);
+            // The board needs 1 ms after its acknowledgement left; our own work counts towards it.
+            wait_until_us(last_reply_read_us + 1000);
             break;
         case line_outcome::retried:
             // The board may have lost its place in the block: write the block afresh.

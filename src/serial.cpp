@@ -23,6 +23,8 @@ constexpr size_t max_name_length = 255;
 constexpr int open_attempts = 30;
 constexpr int open_retry_pause_ms = 2;
 constexpr int empty_poll_wait_ms = 2;
+// The watcher needs io_lock for the port's events, so one read holds it no longer than this.
+constexpr int32_t longest_read_wait_ms = 50;
 constexpr int availability_recheck_ms = 1;
 constexpr size_t read_chunk = 256;
 // The longest line handed out; a longer one is no hub's and is dropped whole.
@@ -61,6 +63,7 @@ void reset_record(serial_port* port, const char* name) {
     port->line_too_long = false;
     port->line_generation = 0;
     port->return_waited_out = false;
+    port->last_line_read_us = 0;
     port->conn.reset();
 }
 
@@ -168,12 +171,41 @@ size_t visible_line_end(const char* line, size_t length) {
     return end;
 }
 
+// Where the lines of one read go: the first straight to the caller when nothing
+// is queued (no allocation on the usual path), the others behind the queued lines.
+struct line_sink {
+    char* dst;
+    size_t len;
+    int64_t read_at_us; // when the read's bytes arrived
+    bool handed_out = false;
+};
+
+void copy_line_out(std::string_view shown, char* dst, size_t len) {
+    if (shown.starts_with(">>")) shown.remove_prefix(2);
+    if (dst == nullptr || len == 0) return;
+    size_t copied = std::min(shown.size(), len);
+    std::memcpy(dst, shown.data(), copied);
+    std::memset(dst + copied, 0, len - copied);
+}
+
+bool hand_out_directly(serial_port* port, std::string_view text, line_sink& sink) {
+    if (sink.handed_out || lfqueue_size(&port->rx_queue) > 0) return false;
+    if (trace_enabled) trace_line('<', text);
+    copy_line_out(text, sink.dst, sink.len);
+    port->last_line_read_us = sink.read_at_us;
+    sink.handed_out = true;
+    return true;
+}
+
 // False when the line could not be stored; the caller drops the rest of its read.
-bool queue_completed_line(serial_port* port, size_t end) {
+bool queue_completed_line(serial_port* port, size_t end, line_sink& sink) {
     port->line[end] = '\0';
+    const std::string_view text(port->line, strnlen(port->line, end));
+    if (hand_out_directly(port, text, sink)) return true;
     try {
         auto entry = std::make_unique<rx_line>();
-        entry->text.assign(port->line, strnlen(port->line, end));
+        entry->text.assign(text);
+        entry->read_at_us = sink.read_at_us;
         if (trace_enabled) trace_line('<', entry->text);
         if (lfqueue_enq(&port->rx_queue, entry.get()) == 0) {
             entry.release(); // the queue owns it until serial_rx_pop takes it back
@@ -202,18 +234,18 @@ void add_to_line(serial_port* port, uint8_t byte) {
 }
 
 // False when the line could not be stored; the caller drops the rest of its read.
-bool end_line(serial_port* port) {
+bool end_line(serial_port* port, line_sink& sink) {
     const size_t end = visible_line_end(port->line, static_cast<size_t>(port->line_pos));
     const bool too_long = port->line_too_long || end > longest_line;
     start_new_line(port);
-    return too_long || queue_completed_line(port, end);
+    return too_long || queue_completed_line(port, end, sink);
 }
 
-void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count) {
+void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count, line_sink& sink) {
     for (size_t i = 0; i < count; ++i) {
         if (bytes[i] != '\n')
             add_to_line(port, bytes[i]);
-        else if (!end_line(port))
+        else if (!end_line(port, sink))
             return;
     }
 }
@@ -228,10 +260,12 @@ void drop_line_of_earlier_opening(serial_port* port, uint32_t generation) {
 }
 
 // A line already queued is handed out without waiting; only an empty queue
-// waits (briefly) for the hub.
-int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t& generation) {
+// waits for the hub, up to `wait_ms`.
+int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t& generation,
+                         int32_t wait_ms) {
     serial_connection& conn = *port->conn;
-    int wait = lfqueue_size(&port->rx_queue) > 0 ? 0 : empty_poll_wait_ms;
+    const int wait =
+        lfqueue_size(&port->rx_queue) > 0 ? 0 : std::clamp<int32_t>(wait_ms, 0, longest_read_wait_ms);
     int count;
     {
         std::lock_guard lock(conn.io_lock);
@@ -239,17 +273,8 @@ int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t&
         generation = conn.generation.load();
     }
     // A failed read returns at once; the pause keeps callers' poll loops from spinning.
-    if (count < 0 && wait > 0) serial_os_sleep_ms(wait);
+    if (count < 0 && wait > 0) serial_os_sleep_ms(std::min(wait, empty_poll_wait_ms));
     return count;
-}
-
-void copy_line_out(const std::string& text, char* dst, size_t len) {
-    std::string_view shown(text);
-    if (shown.starts_with(">>")) shown.remove_prefix(2);
-    if (dst == nullptr || len == 0) return;
-    size_t copied = std::min(shown.size(), len);
-    std::memcpy(dst, shown.data(), copied);
-    std::memset(dst + copied, 0, len - copied);
 }
 
 void discard_queued_lines(lfqueue* queue) {
@@ -382,17 +407,24 @@ bool serial_tx(serial_port* port, const char* text) {
 }
 
 bool serial_rx_pop(serial_port* port, char* dst, size_t len) {
+    return serial_rx_wait(port, dst, len, empty_poll_wait_ms);
+}
+
+bool serial_rx_wait(serial_port* port, char* dst, size_t len, int32_t wait_ms) {
     if (!port->conn) return false;
     uint8_t buf[read_chunk];
     uint32_t generation = 0;
-    int count = read_available_bytes(port, buf, sizeof buf, generation);
+    int count = read_available_bytes(port, buf, sizeof buf, generation, wait_ms);
+    line_sink sink{dst, len, count > 0 ? get_time_us() : 0};
     if (count > 0) {
         drop_line_of_earlier_opening(port, generation);
-        assemble_lines(port, buf, static_cast<size_t>(count));
+        assemble_lines(port, buf, static_cast<size_t>(count), sink);
     }
+    if (sink.handed_out) return true;
     std::unique_ptr<rx_line> entry(static_cast<rx_line*>(lfqueue_deq(&port->rx_queue)));
     if (!entry) return false;
     copy_line_out(entry->text, dst, len);
+    port->last_line_read_us = entry->read_at_us;
     return true;
 }
 

@@ -18,6 +18,7 @@ struct serial_connection; // shared with the watcher thread; private to the seri
 // A line from the hub, as queued by the receiver: owned by the queue until popped.
 struct rx_line {
     std::string text;
+    int64_t read_at_us = 0; // get_time_us() when its last bytes were read
 };
 
 struct serial_port {
@@ -30,6 +31,7 @@ struct serial_port {
     uint32_t line_generation = 0;  // which opening of the port the partial line came from
     bool return_waited_out = false; // the port vanished and did not come back in time
     lfqueue rx_queue;              // completed lines (rx_line*), oldest first
+    int64_t last_line_read_us = 0; // when the line handed out last had its last bytes read
     std::shared_ptr<serial_connection> conn; // null before serial_init and after serial_free
 };
 
@@ -55,8 +57,14 @@ bool serial_tx(serial_port* port, const char* text);
 // One poll: read what has arrived, queue complete lines, hand out at most one
 // (without line ends, ">>" at its start skipped once). False when no line is waiting.
 // A line of 255 or more characters is dropped whole, and so is the part of a
-// line that the port's vanishing cut off.
+// line that the port's vanishing cut off. A queued line is handed out before
+// the lines of new reads; while none is queued, the first line a read completes
+// is handed out without being queued, so one line at a time allocates nothing.
+// When nothing is queued, the read waits up to 2 ms for the hub.
 bool serial_rx_pop(serial_port* port, char* dst, size_t len);
+// As serial_rx_pop, with the read waiting up to `wait_ms` instead; it ends as
+// soon as bytes arrive, which need not complete a line.
+bool serial_rx_wait(serial_port* port, char* dst, size_t len, int32_t wait_ms);
 bool serial_available(serial_port* port);
 void serial_stop(serial_port* port);
 // Ends the watcher, closes the port, discards queued lines. The record may be

@@ -42,8 +42,18 @@ void wait_ms(int32_t ms)
 {
     if (ms <= 0)
         return;
+    wait_until_us(get_time_us() + int64_t{ms} * 1000);
+}
+
+int64_t get_time_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(monotonic::now().time_since_epoch()).count();
+}
+
+void wait_until_us(int64_t deadline_us)
+{
     timer_fine_sleeps();
-    const auto deadline = monotonic::now() + std::chrono::milliseconds(ms);
+    const monotonic::time_point deadline{std::chrono::microseconds(deadline_us)};
     // A sleep may end early (signals, coarse timers), so sleep again until the deadline.
     while (monotonic::now() < deadline)
         std::this_thread::sleep_until(deadline);

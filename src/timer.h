@@ -17,6 +17,11 @@ int32_t time_elapsed(int32_t start);
 bool time_reached(int32_t start, int32_t duration);
 // Sleep until `ms` milliseconds have passed (about 1 ms precision).
 void wait_ms(int32_t ms);
+// Microseconds of the same monotonic clock, in 64 bits: for deadlines that
+// must hold to well under a millisecond, such as the pause after an upload line.
+int64_t get_time_us();
+// Sleeps until get_time_us() reaches `deadline_us`; never returns before it.
+void wait_until_us(int64_t deadline_us);
 // Ask the system for sleeps of about 1 ms precision for the rest of the run.
 // Windows rounds every sleep up to its 15.6 ms tick by default, which would
 // turn the 1 ms pause after each upload line into 15 ms; Linux adds up to its
