@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev                 # unit tests (and the source copy for Windows)
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
     libcurl4-openssl-dev                    # HTTP on Linux
+    nlohmann-json3-dev                      # --json events (header-only; both builds)
     openssl                                 # test certificates for HTTPS
     g++-mingw-w64-x86-64-posix mingw-w64    # Windows build
     wine wine64                             # Windows tests

@@ -7,11 +7,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "action-list.h"
 #include "device.h"
 #include "http.h"
 #include "options.h"
+#include "output.h"
 #include "serial.h"
 #include "timer.h"
 #include "ufw.h"
@@ -232,11 +235,11 @@ void discard_line(std::FILE* in)
 
 void print_hub_list(const std::vector<auto_hub_entry>& hubs)
 {
-    std::printf("\nPlease choose which device to update\n");
+    output_text("\nPlease choose which device to update\n");
     int number = 1;
     for (const auto_hub_entry& hub : hubs)
-        std::printf("  %d) %s (s/n %s) on port %s\n", number++, hub.name.c_str(),
-                    hub.serial.c_str(), hub.port.c_str());
+        output_format("  %d) %s (s/n %s) on port %s\n", number++, hub.name.c_str(),
+                      hub.serial.c_str(), hub.port.c_str());
 }
 
 // Marks the hubs to update; false when the user's choice never came.
@@ -262,13 +265,13 @@ bool choose_hubs(std::vector<auto_hub_entry>& hubs)
 const auto_manifest_entry* ask_for_release(const std::vector<auto_manifest_entry>& manifest,
                                            bool& answered)
 {
-    std::printf("\nPlease choose which firmware to use\n");
+    output_text("\nPlease choose which firmware to use\n");
     const auto listed = static_cast<int32_t>(
         std::min<size_t>(manifest.size(), static_cast<size_t>(AUTO_MAX_LISTED_RELEASES)));
     for (int32_t i = 0; i < listed; ++i) {
         const auto_manifest_entry& entry = manifest[static_cast<size_t>(i)];
-        std::printf("  %d) %s (%s)\n", i + 1, auto_format_version(entry.version).c_str(),
-                    entry.label.c_str());
+        output_format("  %d) %s (%s)\n", i + 1, auto_format_version(entry.version).c_str(),
+                      entry.label.c_str());
     }
     const int32_t choice = auto_read_choice(stdin, "Firmware: ", listed);
     answered = choice != 0;
@@ -357,64 +360,88 @@ bool any_image_loaded(const std::vector<release_image>& images)
 void print_device(const auto_hub_entry& hub)
 {
     if (!hub.name.empty())
-        std::printf("device %s (%s) on %s", hub.name.c_str(), hub.serial.c_str(),
-                    hub.port.c_str());
+        output_format("device %s (%s) on %s", hub.name.c_str(), hub.serial.c_str(),
+                      hub.port.c_str());
     else
-        std::printf("device %s (%04x)", hub.port.c_str(), static_cast<unsigned>(hub.hwid));
+        output_format("device %s (%04x)", hub.port.c_str(), static_cast<unsigned>(hub.hwid));
 }
 
 void print_update_line(const auto_hub_entry& hub, const ufw& image)
 {
-    std::printf("\nUpdating ");
+    output_text("\nUpdating ");
     print_device(hub);
-    std::printf(" with %s\n", auto_format_version(image.version).c_str());
-    std::fflush(stdout);
+    output_format(" with %s\n", auto_format_version(image.version).c_str());
 }
 
 void print_skip_line(const auto_hub_entry& hub, const char* reason)
 {
-    std::printf("\n%s for ", reason);
+    output_format("\n%s for ", reason);
     print_device(hub);
-    std::printf("; skipped\n");
-    std::fflush(stdout);
+    output_text("; skipped\n");
 }
 
-// True once the hub is updated. A hub that cannot be reached, brought into
-// its bootloader or updated is passed over; the others are still updated.
-bool update_hub(const auto_hub_entry& hub, const ufw& image)
+// The result event's error code of an upload; null when the hub was updated.
+const char* upload_error(update_result result)
+{
+    switch (result) {
+    case update_result::updated:
+        return nullptr;
+    case update_result::failed:
+        return "upload_failed";
+    case update_result::refused:
+        break;
+    }
+    return "wrong_firmware";
+}
+
+// Null once the hub is updated, otherwise the result's error code. A hub that
+// cannot be reached, brought into its bootloader or updated is passed over;
+// the others are still updated.
+const char* update_hub(const auto_hub_entry& hub, const ufw& image)
 {
     print_update_line(hub, image);
     std::unique_ptr<device> dev = device_create_from_port(hub.port.c_str());
     if (!dev) {
-        std::printf("Unable to open hub on port %s\n", hub.port.c_str());
-        return false;
+        output_format("Unable to open hub on port %s\n", hub.port.c_str());
+        return "no_hub";
     }
-    if (!dev->in_bootloader)
+    if (!dev->in_bootloader) {
         device_switch_to_bootloader(dev.get());
-    bool updated = false;
+        if (device_is_bootloader_ready(dev.get()))
+            action_list_hub_event(*dev, hub.port.c_str()); // now with its boards
+    }
+    const char* error = "not_in_bootloader";
     if (!device_is_bootloader_ready(dev.get()))
-        std::printf("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
+        output_format("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
     else
-        updated = device_do_firmware_update(dev.get(), image) == update_result::updated;
-    std::fflush(stdout);
+        error = upload_error(device_do_firmware_update(dev.get(), image));
     device_free(dev);
-    return updated;
+    return error;
 }
 
 // A hub without a release, or whose release was not a valid image, is skipped.
-bool update_hub_with_release(const auto_hub_entry& hub, const auto_manifest_entry* release,
-                             const std::vector<release_image>& images)
+const char* update_hub_with_release(const auto_hub_entry& hub, const auto_manifest_entry* release,
+                                    const std::vector<release_image>& images)
 {
     if (release == nullptr) {
         print_skip_line(hub, "No firmware release");
-        return false;
+        return "no_release";
     }
     const release_image* found = find_image(images, release);
     if (found == nullptr || !found->image.loaded) {
         print_skip_line(hub, "No valid firmware");
-        return false;
+        return "no_image";
     }
     return update_hub(hub, found->image);
+}
+
+void print_summary(int updated, int selected)
+{
+    output_format("Updated %d of %d hubs\n", updated, selected);
+    output_event([&] {
+        return nlohmann::ordered_json{
+            {"event", "summary"}, {"updated", updated}, {"total", selected}};
+    });
 }
 
 // 0 when every selected hub was updated, 1 when any was not.
@@ -428,11 +455,12 @@ int update_pass(const std::vector<auto_hub_entry>& hubs,
         if (!hubs[i].selected)
             continue;
         ++selected;
-        if (update_hub_with_release(hubs[i], chosen[i], images))
+        const char* error = update_hub_with_release(hubs[i], chosen[i], images);
+        output_result_event(hubs[i].port, error);
+        if (error == nullptr)
             ++updated;
     }
-    std::printf("Updated %d of %d hubs\n", updated, selected);
-    std::fflush(stdout);
+    print_summary(updated, selected);
     return updated == selected ? 0 : 1;
 }
 
@@ -442,8 +470,7 @@ int run_update()
     // A mistyped server is told before the scan, which takes seconds per port.
     if (!firmware_server_usable())
         return -1;
-    std::printf("Searching for attached hubs, please wait...\n");
-    std::fflush(stdout);
+    output_text("Searching for attached hubs, please wait...\n");
     std::vector<auto_hub_entry> hubs = auto_detect_hubs();
     if (hubs.empty()) {
         print_error("ERROR: Unable to find any Corvane hubs.\n");
@@ -522,8 +549,10 @@ std::vector<auto_hub_entry> auto_detect_hubs()
     string_list ports = serial_find_ports();
     for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
         std::unique_ptr<device> dev = device_create_from_port(name);
-        if (dev && dev->detected)
+        if (dev && dev->detected) {
+            action_list_hub_event(*dev, name);
             hubs.push_back(hub_entry_from_device(*dev, name));
+        }
         device_free(dev);
     }
     string_list_free(ports);
@@ -557,8 +586,7 @@ int32_t auto_read_choice(std::FILE* in, const char* prompt, int32_t upper)
 {
     int32_t choice = 0;
     while (upper >= 1 && (choice < 1 || choice > upper)) {
-        std::fputs(prompt, stdout);
-        std::fflush(stdout);
+        output_text(prompt);
         const number_read result = read_number(in, choice);
         if (result == number_read::end_of_input)
             return 0;

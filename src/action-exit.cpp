@@ -5,16 +5,17 @@
 #include <cstdio>
 #include <memory>
 
+#include "action-list.h"
 #include "device.h"
 #include "options.h"
+#include "output.h"
 #include "timer.h"
 
 namespace {
 
 bool restart_board(device* dev, uint8_t board)
 {
-    std::printf("Board %d\r\n", board);
-    std::fflush(stdout);
+    output_format("Board %d\r\n", board);
     for (int i = 0; i < 5; ++i) {
         device_send_command(dev, board, "!REBOOT_NORMAL", false, 1000, true);
         if (dev->link_lost) {
@@ -30,6 +31,7 @@ bool restart_board(device* dev, uint8_t board)
 
 bool action_exit_restart_boards(device* dev)
 {
+    output_stage_event(dev->port_name, "restarting");
     for (uint8_t board = 4; board >= 1; --board)
         if (!restart_board(dev, board))
             return false;
@@ -39,15 +41,20 @@ bool action_exit_restart_boards(device* dev)
 int action_exit_bootloader()
 {
     std::unique_ptr<device> dev = device_create_from_port(options.port);
-    if (!dev)
+    if (!dev) {
+        output_result_event(options.port, "no_hub");
         return -1;
+    }
     if (!dev->detected) {
         std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
         device_free(dev);
+        output_result_event(options.port, "no_hub");
         return -1;
     }
-    std::fputs("Please wait while device restarts\r\n", stdout);
+    action_list_hub_event(*dev, options.port);
+    output_text("Please wait while device restarts\r\n");
     const bool sent = action_exit_restart_boards(dev.get());
     device_free(dev);
+    output_result_event(options.port, sent ? nullptr : "restart_failed");
     return sent ? 0 : 1;
 }

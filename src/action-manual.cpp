@@ -6,35 +6,44 @@
 #include <memory>
 
 #include "action-exit.h"
+#include "action-list.h"
 #include "device.h"
 #include "options.h"
+#include "output.h"
 #include "ufw.h"
 
 namespace {
 
 void print_settings()
 {
-    std::printf("Firmware path: %s\nSerial port: %s\n%s%s", options.fw_path, options.port,
-                options.bootloader ? "Bootloader automatic: yes\n" : "",
-                options.force ? "Force: yes\n" : "");
-    std::fflush(stdout);
+    output_format("Firmware path: %s\nSerial port: %s\n%s%s", options.fw_path, options.port,
+                  options.bootloader ? "Bootloader automatic: yes\n" : "",
+                  options.force ? "Force: yes\n" : "");
 }
 
-// Prints why the hub cannot take this image, or nothing when it can.
-bool hub_accepts_image(const ufw& image, const device& dev)
+// What became of the hub: the exit code, and the error code of the result
+// event (null when the hub was updated).
+struct hub_outcome {
+    int exit_code = -1;
+    const char* error = "no_hub";
+};
+
+// Prints why the hub cannot take this image and returns the error code, or
+// null when it can.
+const char* image_refusal(const ufw& image, const device& dev)
 {
     const int status = ufw_check_device_status(image, dev);
     if (status == 0) {
         std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
-        return false;
+        return "wrong_firmware";
     }
     if (status == 1 && !options.force) {
         std::fputs("ERROR: The firmware file supplied is not a newer version than currently on the "
                    "device. Use the --force switch if you wish to use this firmware anyway.\n",
                    stderr);
-        return false;
+        return "not_newer";
     }
-    return true;
+    return nullptr;
 }
 
 // The hub must end up in its bootloader, switched there first when the user asked for it.
@@ -44,8 +53,10 @@ bool hub_in_bootloader(device* dev)
         return true;
     if (options.bootloader)
         device_switch_to_bootloader(dev);
-    if (device_is_bootloader_ready(dev))
+    if (device_is_bootloader_ready(dev)) {
+        action_list_hub_event(*dev, options.port); // now with its boards
         return true;
+    }
     std::fputs("ERROR: The hub is not in bootloader mode\n", stderr);
     return false;
 }
@@ -54,45 +65,51 @@ bool hub_in_bootloader(device* dev)
 // back to its normal firmware: it must not be left waiting for an upload.
 void return_hub_to_normal(device* dev)
 {
-    std::fputs("The firmware was not installed; restarting the hub into its normal firmware\r\n", stdout);
+    output_text("The firmware was not installed; restarting the hub into its normal firmware\r\n");
     action_exit_restart_boards(dev);
 }
 
-int exit_code_of(update_result result)
+hub_outcome outcome_of(update_result result)
 {
     switch (result) {
     case update_result::updated:
-        return 0;
+        return {0, nullptr};
     case update_result::failed:
-        return 1;
+        return {1, "upload_failed"};
     case update_result::refused:
         break;
     }
-    return -1;
+    return {-1, "wrong_firmware"};
 }
 
-int update_hub(const ufw& image)
+hub_outcome update_detected_hub(device* dev, const ufw& image)
+{
+    const bool was_ready = device_is_bootloader_ready(dev);
+    if (!hub_in_bootloader(dev))
+        return {-1, "not_in_bootloader"};
+    if (const char* refusal = image_refusal(image, *dev)) {
+        if (!was_ready)
+            return_hub_to_normal(dev);
+        return {-1, refusal};
+    }
+    output_format("Found device: %s\n", dev->system ? dev->system->name.c_str() : "");
+    return outcome_of(device_do_firmware_update(dev, image));
+}
+
+hub_outcome update_hub(const ufw& image)
 {
     std::unique_ptr<device> dev = device_create_from_port(options.port);
     if (!dev)
-        return -1;
-    int result = -1;
+        return {};
+    hub_outcome outcome;
     if (!dev->detected) {
         std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
     } else {
-        const bool was_ready = device_is_bootloader_ready(dev.get());
-        if (hub_in_bootloader(dev.get())) {
-            if (hub_accepts_image(image, *dev)) {
-                std::printf("Found device: %s\n", dev->system ? dev->system->name.c_str() : "");
-                std::fflush(stdout);
-                result = exit_code_of(device_do_firmware_update(dev.get(), image));
-            } else if (!was_ready) {
-                return_hub_to_normal(dev.get());
-            }
-        }
+        action_list_hub_event(*dev, options.port);
+        outcome = update_detected_hub(dev.get(), image);
     }
     device_free(dev);
-    return result;
+    return outcome;
 }
 
 } // namespace
@@ -105,11 +122,12 @@ int action_update_manual()
     if (!image.loaded) {
         std::fputs("ERROR: Invalid firmware file\n", stderr);
         ufw_free(image);
+        output_result_event(options.port, "invalid_image");
         return -1;
     }
-    std::printf("Firmware version: %d\n", static_cast<int>(image.version));
-    std::fflush(stdout);
-    const int result = update_hub(image);
+    output_format("Firmware version: %d\n", static_cast<int>(image.version));
+    const hub_outcome outcome = update_hub(image);
     ufw_free(image);
-    return result;
+    output_result_event(options.port, outcome.error);
+    return outcome.exit_code;
 }

@@ -14,6 +14,7 @@
 #include "functions.h"
 #include "interrupt.h"
 #include "options.h"
+#include "output.h"
 #include "serial.h"
 #include "timer.h"
 #include "ufw.h"
@@ -87,10 +88,10 @@ int64_t read_decimal(std::string_view text)
     return negative ? -value : value;
 }
 
+// Human notices; with --json they go to stderr, away from the events.
 void flush_and_print(const char* text)
 {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    output_text(text);
 }
 
 serial_port* link_of(device* dev)
@@ -390,8 +391,7 @@ bool search_board(device* dev, uint8_t board)
             return true;
         }
     }
-    std::printf("Board %d not found\r\n", board);
-    std::fflush(stdout);
+    output_format("Board %d not found\r\n", board);
     std::fputs("ERROR: This Corvane hub is in an unknown state. Please power cycle the hub and try again.\n",
                stderr);
     return false;
@@ -506,6 +506,7 @@ bool device_is_bootloader_ready(const device* dev)
 void device_switch_to_bootloader(device* dev)
 {
     serial_port* link = link_of(dev);
+    output_stage_event(dev->port_name, "switching");
     while (true) {
         if (switch_count == 0)
             flush_and_print("Switching to bootloader\n");
@@ -723,11 +724,31 @@ bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_p
     return true;
 }
 
-void show_progress(upload_progress& progress, int32_t start_time)
+// With --json an event replaces the progress line; it says what the last block
+// changed, so there is none before the first block is done.
+void show_progress(const device* dev, upload_progress& progress, int32_t start_time)
 {
+    if (output_json()) {
+        if (progress.done > 0)
+            output_progress_event(dev->port_name, progress.done, progress.total_blocks,
+                                  progress.failures);
+        return;
+    }
     progress_text text;
     device_progress_text(progress, time_elapsed(start_time), options, text);
     flush_and_print(text);
+}
+
+void show_final_progress(const device* dev, const upload_progress& progress)
+{
+    if (output_json()) {
+        output_progress_event(dev->port_name, progress.done, progress.total_blocks,
+                              progress.failures);
+        return;
+    }
+    progress_text final_text;
+    device_final_progress_text(progress, options, final_text);
+    flush_and_print(final_text);
 }
 
 bool upload_all_blocks(device* dev, const ufw& image, std::vector<firmware_block>& list,
@@ -739,15 +760,15 @@ bool upload_all_blocks(device* dev, const ufw& image, std::vector<firmware_block
     for (const firmware_block& block : list)
         progress.total_chars += block_chars(block);
     const int32_t start_time = get_absolute_time();
+    output_stage_event(dev->port_name, "uploading");
     for (firmware_block& block : list) {
-        show_progress(progress, start_time);
+        show_progress(dev, progress, start_time);
         if (!upload_block(dev, image, block, progress))
             return false;
         progress.spinner = (progress.spinner + 1) % 4;
     }
-    progress_text final_text;
-    device_final_progress_text(progress, options, final_text);
-    flush_and_print(final_text);
+    show_final_progress(dev, progress);
+    output_stage_event(dev->port_name, "finishing");
     return true;
 }
 

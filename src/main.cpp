@@ -1,5 +1,4 @@
 // hubflash: installs firmware on Corvane hubs.
-#include <cstdio>
 
 #include "action-auto.h"
 #include "action-exit.h"
@@ -8,15 +7,16 @@
 #include "action-manual.h"
 #include "interrupt.h"
 #include "options.h"
+#include "output.h"
 #include "trace.h"
 
 namespace {
 
 // The banner is flushed so that it comes before anything an action writes to
-// stderr, even when both streams go to one file.
+// stderr, even when both streams go to one file; with --json it is human text
+// like any other and goes to stderr.
 void print_banner() {
-    std::printf("hubflash v%s\n", hubflash_version);
-    std::fflush(stdout);
+    output_format("hubflash v%s\n", hubflash_version);
 }
 
 // The field tools' output is read by scripts: nothing but their report goes to stdout.
@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
     interrupt_init();
     if (!options_load(argc, argv)) return -1;
     if (options.trace) trace_start();
+    if (options.json) output_use_json();
     if (prints_banner(options.action)) print_banner();
     return run_action(options.action);
 }

@@ -85,6 +85,7 @@ constexpr option_entry option_table[] = {
     {"--port", true, &parse_state::port_given, nullptr, port_field, &parse_state::port_length},
     // Field tools: not counted, so they never turn --help or --version into usage.
     {"--trace", false, nullptr, &options_record::trace, nullptr},
+    {"--json", false, nullptr, &options_record::json, nullptr},
     {"--info", false, &parse_state::info, nullptr, nullptr},
     {"--list", false, &parse_state::list, nullptr, nullptr},
 };

@@ -27,6 +27,7 @@ struct options_record {
     bool basic_status = false;
     bool tx_rate = false;
     bool trace = false; // every line to and from a hub, and port events, on stderr
+    bool json = false;  // JSON Lines events on stdout, human text on stderr
 };
 
 extern options_record options;

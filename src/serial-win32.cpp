@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "output.h"
 #include "serial-internal.h"
 #include "timer.h"
 
@@ -178,7 +179,7 @@ HDEVNOTIFY subscribe_to_com_ports(HWND window)
     filter.dbcc_classguid = com_port_interface;
     HDEVNOTIFY subscription = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (subscription == nullptr) {
-        std::printf("RegisterDeviceNotification failed (%u)\n", static_cast<unsigned>(GetLastError()));
+        output_format("RegisterDeviceNotification failed (%u)\n", static_cast<unsigned>(GetLastError()));
         std::fflush(stdout);
     }
     return subscription;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "interrupt.h"
+#include "output.h"
 #include "serial-internal.h"
 #include "trace.h"
 
@@ -147,7 +148,7 @@ void start_watching(serial_port* port) {
     xport.store(port);
     unsigned long error = 0;
     port->started = serial_os_watcher_start(port, error);
-    if (!port->started) std::printf("Failed to create thread. Error: %lu\n", error);
+    if (!port->started) output_format("Failed to create thread. Error: %lu\n", error);
 }
 
 bool open_at_start(serial_port* port) {
@@ -396,8 +397,7 @@ bool serial_tx(serial_port* port, const char* text) {
     if (!port->conn) return false;
     serial_connection& conn = *port->conn;
     if (conn.available.load() == 0 && !port->return_waited_out) {
-        std::fputs("Serial port is unavailable, waiting for it to become available again.", stdout);
-        std::fflush(stdout);
+        output_text("Serial port is unavailable, waiting for it to become available again.");
     }
     if (!serial_wait_available(port)) return false;
     std::lock_guard lock(conn.io_lock);

@@ -21,7 +21,7 @@ else()
     set(HUB_TOOLS_ARGS --hubflash $<TARGET_FILE:hubflash> --hubsim $<TARGET_FILE:hubsim>
                        --mkimage ${PROJECT_SOURCE_DIR}/tools/mkimage.py --sample ${HUB_SAMPLE_IMAGE})
     # One CTest entry per class, so the hubs' fixed waits run in parallel.
-    foreach(group InfoTest PrecedenceTest TraceTest ListTest)
+    foreach(group InfoTest PrecedenceTest TraceTest ListTest JsonTest)
         add_test(NAME tools_${group}
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_tools.py ${HUB_TOOLS_ARGS} ${group})
         set_tests_properties(tools_${group} PROPERTIES TIMEOUT 300 LABELS e2e)

@@ -10,6 +10,7 @@ Each test class is one CTest entry.
 """
 
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -17,7 +18,7 @@ import sys
 import unittest
 
 import simtest
-from simtest import Hub, detailed_progress, make_image, manual_header, temp_dir
+from simtest import Hub, UpdateChecks, detailed_progress, make_image, manual_header, temp_dir
 
 ARGS = None
 
@@ -239,7 +240,7 @@ class PrecedenceTest(unittest.TestCase):
     def test_help_and_version_are_not_disturbed(self):
         help_text = run(["--help"])
         self.assertEqual(help_text.code, 255)
-        for extra in (["--list"], ["--info"], ["--trace"], ["--list", "--info", "--trace"]):
+        for extra in (["--list"], ["--info"], ["--trace"], ["--list", "--info", "--trace", "--json"]):
             with self.subTest(extra=extra):
                 self.assertEqual(run(["--help"] + extra).stdout, help_text.stdout)
                 self.assertEqual(run(extra + ["--version"]).stdout, b"hubflash 3.00\n")
@@ -445,7 +446,93 @@ class WineListTest(ListCase):
         self.assertEqual(result.stdout, text(
             "COM31: Halbern-16 (1030), bootloader, serial 1030.1234, firmware v3.06; "
             "board 1: type 0101 v3.06; board 2: type 0201 v3.06\n"))
+        listed = json.loads(run(["--json", "--list"], env={"HUBFLASH_PORTS": port}).stdout)
+        self.assertEqual((listed["port"], listed["serial"], listed["boards"][1]),
+                         ("COM31", "1030.1234", {"board": 2, "device_type": "0201", "fw_version": 306}))
         self.assert_untouched(hub)
+
+
+def events_of(result):
+    """The JSON events of a --json run; fails on any stdout line that is not one."""
+    return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+
+class JsonTest(unittest.TestCase, UpdateChecks):
+    """--json for every action, against what the simulated hubs report."""
+
+    def test_every_action(self):
+        import fwserver
+        work = temp_dir(self)
+        image = make_image(work, 310, ("0101:512", "0201:256"))
+        hubs = [Hub(self, work, "--mode", mode, "--hwid", hwid, "--device-type", "0101,0201",
+                    "--per-open-counter", *extra, name=name)
+                for name, mode, hwid, extra in (
+                    ("boot", "bootloader", "1030", ("--fw", "305,299", "--serial", "77")),
+                    # A serial number that is not UTF-8 comes out with U+FFFD for the bad byte.
+                    ("normal", "normal", "1050", ("--identity-sn", "12\udcff34")),
+                    ("auto1", "bootloader", "1020", ()),
+                    ("auto2", "bootloader", "1010", ()))]
+        boot, normal, auto1, auto2 = hubs
+        boot_event = {"event": "hub", "port": boot.port, "hwid": "1030", "name": "Halbern-16",
+                      "mode": "bootloader", "serial": "1030.0077", "fw_version": 305,
+                      "boards": [{"board": 1, "device_type": "0101", "fw_version": 305},
+                                 {"board": 2, "device_type": "0201", "fw_version": 299}]}
+        normal_event = {"event": "hub", "port": normal.port, "hwid": "1050", "name": "Halbern-24",
+                        "mode": "normal", "serial": "12\ufffd34", "fw_version": 305, "boards": []}
+        listed = run(["--json", "--list"], env={"HUBFLASH_PORTS": normal.port + "," + boot.port})
+        self.assertEqual(events_of(listed), [normal_event, boot_event])
+
+        server = fwserver.FirmwareServer()
+        self.addCleanup(server.stop)
+        with open(image.path, "rb") as f:
+            data = f.read()
+        server.set("/firmware/manifest", "310,v310.ufw,%d,Stable\n" % len(data))
+        server.set("/firmware/stable", "1020,310\n")
+        server.set("/firmware/v310.ufw", data)
+        automatic = subprocess.Popen(
+            [simtest.TOOLS.hubflash, "--json", "--auto"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            env=dict(os.environ, HUBFLASH_PORTS=auto1.port + "," + auto2.port, HUBFLASH_SERVER=server.address))
+        manual = simtest.start_hubflash(["--json", "--fw", image.path, "--port", boot.port])
+
+        refused = run(["--json", "--fw", image.path, "--port", normal.port])
+        self.assertEqual((events_of(refused), refused.code), ([normal_event, {
+            "event": "result", "port": normal.port, "ok": False, "error": "not_in_bootloader"}], 255))
+        restarted = run(["--json", "--port", normal.port, "--exit-bootloader"])
+        self.assertEqual((events_of(restarted), restarted.code), ([normal_event, {
+            "event": "stage", "port": normal.port, "stage": "restarting"},
+            {"event": "result", "port": normal.port, "ok": True}], 0))
+        commands = normal.stop()["commands"]
+        self.assertEqual((commands["upload_line"], commands["reboot_normal"]), (0, 20))
+        missing = os.path.join(work, "missing")
+        no_hub = events_of(run(["--json", "--port", missing, "--exit-bootloader"]))
+        self.assertEqual(no_hub, [{"event": "result", "port": missing, "ok": False, "error": "no_hub"}])
+
+        info = events_of(run(["--json", "--info", "--fw", image.path]))
+        crc_lines = re.findall(r"^0x\w+ (\w{4})$", run(["--info", "--fw", image.path]).stdout.decode(), re.M)
+        self.assertEqual([(s["device_type"], s["blocks"], s["upload_start"]) for s in info[0]["sections"]],
+                         [("0101", 4, 0x4000), ("0201", 4, 0x4000)])
+        self.assertEqual((len(info), info[0]["version"], sum((s["crcs"] for s in info[0]["sections"]), [])),
+                         (1, 310, crc_lines))
+        bad = run(["--json", "--info", "--fw", missing])
+        self.assertEqual((bad.stdout, bad.stderr, bad.code), (b"", INVALID, 255))
+
+        events = events_of(simtest.wait_hubflash(manual))
+        self.assertEqual(events[0], boot_event)
+        self.assertEqual([(e["done"], e["total"]) for e in events if e["event"] == "progress"],
+                         [(n, 8) for n in range(1, 9)])
+        self.assertEqual([e["stage"] for e in events if e["event"] == "stage"], ["uploading", "finishing"])
+        self.assertEqual(events[-1], {"event": "result", "port": boot.port, "ok": True})
+        self.assert_hub_updated(boot, image, (0x0101, 0x0201))
+
+        out, _ = automatic.communicate(timeout=240)
+        events = events_of(simtest.Result(out, b"", automatic.returncode))
+        self.assertEqual([e["port"] for e in events if e["event"] == "hub"], [auto1.port, auto2.port])
+        self.assertEqual([e for e in events if e["event"] in ("result", "summary")], [
+            {"event": "result", "port": auto1.port, "ok": True},
+            {"event": "result", "port": auto2.port, "ok": False, "error": "no_release"},
+            {"event": "summary", "updated": 1, "total": 2}])
+        self.assert_hub_updated(auto1, image, (0x0101, 0x0201))
+        self.assertEqual(auto2.stop()["commands"]["upload_line"], 0)
 
 
 if __name__ == "__main__":
