@@ -38,11 +38,24 @@ bool time_reached(int32_t start, int32_t duration)
     return duration <= 0 || time_elapsed(start) >= duration;
 }
 
+namespace {
+
+// A sleep may end early (signals, coarse timers), so sleep again until the deadline.
+void sleep_until(monotonic::time_point deadline)
+{
+    timer_fine_sleeps();
+    while (monotonic::now() < deadline)
+        std::this_thread::sleep_until(deadline);
+}
+
+} // namespace
+
+// The deadline is taken from the clock itself, not from a reading cut to whole
+// microseconds, which could end the wait up to a microsecond short.
 void wait_ms(int32_t ms)
 {
-    if (ms <= 0)
-        return;
-    wait_until_us(get_time_us() + int64_t{ms} * 1000);
+    if (ms > 0)
+        sleep_until(monotonic::now() + std::chrono::milliseconds(ms));
 }
 
 int64_t get_time_us()
@@ -52,11 +65,7 @@ int64_t get_time_us()
 
 void wait_until_us(int64_t deadline_us)
 {
-    timer_fine_sleeps();
-    const monotonic::time_point deadline{std::chrono::microseconds(deadline_us)};
-    // A sleep may end early (signals, coarse timers), so sleep again until the deadline.
-    while (monotonic::now() < deadline)
-        std::this_thread::sleep_until(deadline);
+    sleep_until(monotonic::time_point{std::chrono::microseconds(deadline_us)});
 }
 
 void string_list_init(string_list& list)
