@@ -28,9 +28,6 @@ namespace {
 uint32_t send_hash_count = 0;
 uint16_t last_mem_crc = 0;
 bool last_mem_crc_received = false;
-// When the last accepted acknowledgement's bytes were read (get_time_us): the
-// pause before the next upload line runs from there, not from after our own work.
-int64_t last_reply_read_us = 0;
 
 // Failed switch attempts of the whole run; a hub that fails to switch must not
 // make every later hub of the run wait through five attempts too.
@@ -136,7 +133,6 @@ bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view ta
             continue;
         switch (device_judge_reply(reply, board, crc_query, tag)) {
         case reply_verdict::accept:
-            last_reply_read_us = link_of(dev)->last_line_read_us;
             if (crc_query) {
                 last_mem_crc = ascii_hex_to_uint16(field(reply.payload, 4, 4));
                 last_mem_crc_received = true;
@@ -658,8 +654,9 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
             return reconnect_after_port_loss(dev) ? block_outcome::restarted : block_outcome::link_lost;
         switch (send_upload_line(dev, board, line)) {
         case line_outcome::first_attempt:
-            // The board needs 1 ms after its acknowledgement left; our own work counts towards it.
-            wait_until_us(last_reply_read_us + 1000);
+            // The board needs 1 ms after its acknowledgement left; our own work counts
+            // towards it. The acknowledgement was the last line the link handed out.
+            wait_until_us(link_of(dev)->last_line_read_us + 1000);
             break;
         case line_outcome::retried:
             // The board may have lost its place in the block: write the block afresh.
@@ -668,7 +665,8 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
             upload_pause(dev, 1000);
             return dev->link_lost ? block_outcome::link_lost : block_outcome::restarted;
         case line_outcome::failed:
-            return serial_available(link_of(dev)) ? block_outcome::failed : block_outcome::link_lost;
+            // A port that is only away for now is still waited for at the next send.
+            return link_of(dev)->return_waited_out ? block_outcome::link_lost : block_outcome::failed;
         }
     }
     stop_if_interrupted(dev);
