@@ -60,7 +60,7 @@ long_tests=$!
 # The sanitizers learn nothing more from the "long" tests than the native run.
 stage "asan+ubsan (clang)" "$out/asan" "-LE long" "" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
     -DHUBFLASH_SANITIZE=address,undefined -DHUBFLASH_FUZZ=ON
-stage "tsan (g++)" "$out/tsan" "-L threads" "--target unit_support unit_serial" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
+stage "tsan (g++)" "$out/tsan" "-L threads" "--target unit_support unit_serial hubflash hubsim" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
     -DHUBFLASH_SANITIZE=thread
 # The Windows build's end-to-end tests drive the native stage's hub simulator.
 stage "windows (mingw-w64, wine)" "$out/windows" "" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \

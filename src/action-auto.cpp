@@ -6,26 +6,29 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "action-list.h"
 #include "device.h"
 #include "http.h"
+#include "interrupt.h"
 #include "options.h"
 #include "output.h"
+#include "port-scan.h"
 #include "serial.h"
 #include "timer.h"
 #include "ufw.h"
 
 namespace {
 
-// Errors go to stderr; what was said on stdout comes first when both go to one place.
 void print_error(const char* text)
 {
-    std::fflush(stdout);
-    std::fputs(text, stderr);
+    output_error(text);
 }
 
 // ---- Reading numbers out of list lines ----
@@ -394,10 +397,24 @@ const char* upload_error(update_result result)
     return "wrong_firmware";
 }
 
+const char* switch_and_update(device* dev, const auto_hub_entry& hub, const ufw& image)
+{
+    if (!dev->in_bootloader) {
+        device_switch_to_bootloader(dev);
+        if (device_is_bootloader_ready(dev))
+            action_list_hub_event(*dev, hub.port.c_str()); // now with its boards
+    }
+    if (device_is_bootloader_ready(dev))
+        return upload_error(device_do_firmware_update(dev, image));
+    output_format("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
+    return "not_in_bootloader";
+}
+
 // Null once the hub is updated, otherwise the result's error code. A hub that
 // cannot be reached, brought into its bootloader or updated is passed over;
-// the others are still updated.
-const char* update_hub(const auto_hub_entry& hub, const ufw& image)
+// the others are still updated. Beside other hubs, a stop request throws
+// update_interrupted out of it.
+const char* update_hub(const auto_hub_entry& hub, const ufw& image, bool beside_others)
 {
     print_update_line(hub, image);
     std::unique_ptr<device> dev = device_create_from_port(hub.port.c_str());
@@ -405,23 +422,21 @@ const char* update_hub(const auto_hub_entry& hub, const ufw& image)
         output_format("Unable to open hub on port %s\n", hub.port.c_str());
         return "no_hub";
     }
-    if (!dev->in_bootloader) {
-        device_switch_to_bootloader(dev.get());
-        if (device_is_bootloader_ready(dev.get()))
-            action_list_hub_event(*dev, hub.port.c_str()); // now with its boards
+    dev->stop_unwinds = beside_others;
+    const char* error = nullptr;
+    try {
+        error = switch_and_update(dev.get(), hub, image);
+    } catch (...) {
+        device_free(dev); // the port's watcher ends before its record goes
+        throw;
     }
-    const char* error = "not_in_bootloader";
-    if (!device_is_bootloader_ready(dev.get()))
-        output_format("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
-    else
-        error = upload_error(device_do_firmware_update(dev.get(), image));
     device_free(dev);
     return error;
 }
 
 // A hub without a release, or whose release was not a valid image, is skipped.
 const char* update_hub_with_release(const auto_hub_entry& hub, const auto_manifest_entry* release,
-                                    const std::vector<release_image>& images)
+                                    const std::vector<release_image>& images, bool beside_others)
 {
     if (release == nullptr) {
         print_skip_line(hub, "No firmware release");
@@ -432,7 +447,34 @@ const char* update_hub_with_release(const auto_hub_entry& hub, const auto_manife
         print_skip_line(hub, "No valid firmware");
         return "no_image";
     }
-    return update_hub(hub, found->image);
+    return update_hub(hub, found->image, beside_others);
+}
+
+// One hub's turn, ended by its result event; null when it was updated.
+const char* update_and_report(const auto_hub_entry& hub, const auto_manifest_entry* release,
+                              const std::vector<release_image>& images, bool beside_others)
+{
+    const char* error = update_hub_with_release(hub, release, images, beside_others);
+    output_result_event(hub.port, error);
+    return error;
+}
+
+// A worker of the parallel pass: its hub's lines go out behind the port's name,
+// and nothing it meets may end the others' updates.
+const char* update_beside_others(const auto_hub_entry& hub, const auto_manifest_entry* release,
+                                 const std::vector<release_image>& images)
+{
+    const output_prefix prefix(hub.port);
+    const char* error = "upload_failed";
+    try {
+        return update_and_report(hub, release, images, true);
+    } catch (const update_interrupted&) {
+        error = "interrupted";
+    } catch (const std::bad_alloc&) {
+        output_out_of_memory();
+    }
+    output_result_event(hub.port, error);
+    return error;
 }
 
 void print_summary(int updated, int selected)
@@ -444,24 +486,64 @@ void print_summary(int updated, int selected)
     });
 }
 
-// 0 when every selected hub was updated, 1 when any was not.
-int update_pass(const std::vector<auto_hub_entry>& hubs,
-                const std::vector<const auto_manifest_entry*>& chosen,
-                const std::vector<release_image>& images)
+// The summary of a pass; 0 when every selected hub was updated, 1 when any was not.
+int pass_result(const std::vector<auto_hub_entry>& hubs, const std::vector<const char*>& errors)
 {
     int selected = 0;
     int updated = 0;
     for (size_t i = 0; i < hubs.size(); ++i) {
-        if (!hubs[i].selected)
-            continue;
-        ++selected;
-        const char* error = update_hub_with_release(hubs[i], chosen[i], images);
-        output_result_event(hubs[i].port, error);
-        if (error == nullptr)
-            ++updated;
+        selected += hubs[i].selected ? 1 : 0;
+        updated += hubs[i].selected && errors[i] == nullptr ? 1 : 0;
     }
     print_summary(updated, selected);
     return updated == selected ? 0 : 1;
+}
+
+int update_pass(const std::vector<auto_hub_entry>& hubs,
+                const std::vector<const auto_manifest_entry*>& chosen,
+                const std::vector<release_image>& images)
+{
+    std::vector<const char*> errors(hubs.size(), nullptr);
+    for (size_t i = 0; i < hubs.size(); ++i)
+        if (hubs[i].selected)
+            errors[i] = update_and_report(hubs[i], chosen[i], images, false);
+    return pass_result(hubs, errors);
+}
+
+// --parallel: every selected hub at once, each in a thread of its own with its
+// own link. A stop request lets every upload stop at its next line boundary
+// before the process ends.
+int parallel_update_pass(const std::vector<auto_hub_entry>& hubs,
+                         const std::vector<const auto_manifest_entry*>& chosen,
+                         const std::vector<release_image>& images)
+{
+    std::vector<const char*> errors(hubs.size(), nullptr);
+    std::vector<std::string> ports;
+    for (const auto_hub_entry& hub : hubs)
+        if (hub.selected)
+            ports.push_back(hub.port);
+    {
+        const interrupt_guard guard;
+        const output_status_board board(ports);
+        std::vector<std::thread> workers;
+        for (size_t i = 0; i < hubs.size(); ++i) {
+            if (!hubs[i].selected)
+                continue;
+            auto work = [&, i] { errors[i] = update_beside_others(hubs[i], chosen[i], images); };
+            try {
+                workers.emplace_back(work);
+            } catch (const std::system_error&) {
+                work(); // no thread to spare: this hub is done before the next starts
+            }
+        }
+        for (std::thread& worker : workers)
+            worker.join();
+        if (const int code = interrupt_exit_code(); code != 0) {
+            device_report_interrupted();
+            std::exit(code);
+        }
+    }
+    return pass_result(hubs, errors);
 }
 
 int run_update()
@@ -486,7 +568,8 @@ int run_update()
     std::vector<release_image> images = download_releases(chosen);
     if (!any_image_loaded(images))
         return -1;
-    const int result = update_pass(hubs, chosen, images);
+    const int result = options.parallel ? parallel_update_pass(hubs, chosen, images)
+                                        : update_pass(hubs, chosen, images);
     for (release_image& downloaded : images)
         ufw_free(downloaded.image);
     return result;
@@ -504,7 +587,7 @@ std::vector<auto_manifest_entry> auto_parse_manifest(std::string_view text)
                 manifest.push_back(std::move(entry));
         });
     } catch (const std::bad_alloc&) {
-        print_error("ERROR: Unable to allocate memory\n");
+        output_out_of_memory();
         manifest.clear();
     }
     return manifest;
@@ -517,7 +600,7 @@ std::vector<auto_stable_entry> auto_parse_stable_list(std::string_view text)
         for_each_line(text,
                       [&](std::string_view line) { stable.push_back(parse_stable_line(line)); });
     } catch (const std::bad_alloc&) {
-        print_error("ERROR: Unable to allocate memory\n");
+        output_out_of_memory();
         stable.clear();
     }
     return stable;
@@ -545,17 +628,22 @@ std::vector<auto_stable_entry> auto_load_ufw_stable_list()
 
 std::vector<auto_hub_entry> auto_detect_hubs()
 {
+    // The probes' threads report in any order; the list keeps the ports' order.
+    std::mutex lock;
+    std::vector<std::pair<size_t, auto_hub_entry>> found;
+    scan_ports(false, [&](size_t index, const device* hub, const char* port) {
+        if (hub == nullptr)
+            return;
+        action_list_hub_event(*hub, port);
+        auto_hub_entry entry = hub_entry_from_device(*hub, port);
+        const std::lock_guard guard(lock);
+        found.emplace_back(index, std::move(entry));
+    });
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<auto_hub_entry> hubs;
-    string_list ports = serial_find_ports();
-    for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
-        std::unique_ptr<device> dev = device_create_from_port(name);
-        if (dev && dev->detected) {
-            action_list_hub_event(*dev, name);
-            hubs.push_back(hub_entry_from_device(*dev, name));
-        }
-        device_free(dev);
-    }
-    string_list_free(ports);
+    for (auto& [index, entry] : found)
+        hubs.push_back(std::move(entry));
     return hubs;
 }
 
@@ -603,7 +691,7 @@ int action_update_auto()
     try {
         return run_update();
     } catch (const std::bad_alloc&) {
-        print_error("ERROR: Unable to allocate memory\n");
+        output_out_of_memory();
         return -1;
     }
 }

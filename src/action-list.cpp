@@ -2,6 +2,7 @@
 // changing anything on them: each port is probed, described and closed again.
 #include "action-list.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "device.h"
 #include "output.h"
+#include "port-scan.h"
 #include "serial.h"
 #include "timer.h"
 #include "trace.h"
@@ -70,28 +72,9 @@ void print_hub(const device& dev, const char* port)
     }
     const char* name = dev.system ? dev.system->name.c_str() : "unknown hub type";
     const std::string boards = dev.in_bootloader ? board_texts(dev) : std::string();
-    std::printf("%s: %s (%04X), %s, serial %s, firmware %s%s\n", port, name,
-                static_cast<unsigned>(dev.hwid), dev.in_bootloader ? "bootloader" : "normal firmware",
-                dev.serial.c_str(), version_text(dev.fw_version).c_str(), boards.c_str());
-    std::fflush(stdout);
-}
-
-// True when a hub answered on the port.
-bool list_port(const char* port)
-{
-    std::unique_ptr<device> dev;
-    try {
-        dev = device_probe_port(port);
-        if (dev && dev->detected)
-            print_hub(*dev, port);
-    } catch (const std::bad_alloc&) {
-        std::fputs("ERROR: Unable to allocate memory\n", stderr);
-    }
-    const bool found = dev && dev->detected;
-    if (!found && trace_enabled)
-        trace_event("no hub", port);
-    device_free(dev);
-    return found;
+    output_format("%s: %s (%04X), %s, serial %s, firmware %s%s\n", port, name,
+                  static_cast<unsigned>(dev.hwid), dev.in_bootloader ? "bootloader" : "normal firmware",
+                  dev.serial.c_str(), version_text(dev.fw_version).c_str(), boards.c_str());
 }
 
 } // namespace
@@ -115,13 +98,17 @@ void action_list_hub_event(const device& dev, const char* port)
 
 int action_list()
 {
-    string_list ports = serial_find_ports();
-    int found = 0;
-    for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1)
-        found += list_port(name) ? 1 : 0;
-    string_list_free(ports);
+    std::atomic<int> found{0};
+    scan_ports(true, [&](size_t, const device* hub, const char* port) {
+        if (hub != nullptr) {
+            print_hub(*hub, port);
+            ++found;
+        } else if (trace_enabled) {
+            trace_event("no hub", port);
+        }
+    });
     if (found > 0)
         return 0;
-    std::fputs("ERROR: Unable to find any Corvane hubs.\n", stderr);
+    output_error("ERROR: Unable to find any Corvane hubs.\n");
     return -1;
 }

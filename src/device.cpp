@@ -6,9 +6,11 @@
 #include "device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "functions.h"
@@ -25,13 +27,17 @@ namespace {
 
 // Every attempt of every command takes a tag of its own, so an acknowledgement
 // that arrives late for an earlier attempt is never taken for the current one.
-uint32_t send_hash_count = 0;
-uint16_t last_mem_crc = 0;
-bool last_mem_crc_received = false;
+// Each hub record counts its own tags, from a range of its own: a late
+// acknowledgement to an earlier record of the same port matches no new tag.
+std::atomic<uint32_t> next_tag_range{0};
+constexpr int tag_range_bits = 24;
 
 // Failed switch attempts of the whole run; a hub that fails to switch must not
 // make every later hub of the run wait through five attempts too.
-int32_t switch_count = 0;
+std::atomic<int32_t> switch_count{0};
+
+// The block order comes from std::rand, whose state all hubs share.
+std::mutex shuffle_lock;
 
 constexpr size_t max_command_length = 236;
 constexpr size_t max_payload_length = 255;
@@ -96,6 +102,43 @@ serial_port* link_of(device* dev)
     return dev->link.get();
 }
 
+// Asked to stop: the hub is left between two lines, never in the middle of one.
+void stop_if_interrupted(device* dev)
+{
+    const int code = interrupt_exit_code();
+    if (code == 0)
+        return;
+    if (dev->stop_unwinds)
+        throw update_interrupted{code};
+    device_report_interrupted();
+    // The watcher thread must not outlive the port it watches while the process ends.
+    if (dev->link)
+        serial_free(dev->link.get());
+    std::exit(code);
+}
+
+} // namespace
+
+void device_report_interrupted()
+{
+    output_error("\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
+                 "Run the same command again to complete the update (power-cycle the hub first if "
+                 "it is not found).\n");
+}
+
+namespace {
+
+// The upload's long pauses end early when the user asks to stop.
+void upload_pause(device* dev, int32_t ms)
+{
+    constexpr int32_t step_ms = 50;
+    const int32_t start = get_absolute_time();
+    for (int32_t left = ms; left > 0; left = ms - time_elapsed(start)) {
+        wait_ms(std::min(left, step_ms));
+        stop_if_interrupted(dev);
+    }
+}
+
 // ---- Command exchange ----
 
 // A refused write is repeated until the link takes it, for 10 s from the first
@@ -118,8 +161,9 @@ bool write_line(device* dev, const char* text, bool retry_write)
     return true;
 }
 
+// A CRC report that answers the query goes to `crc_report`.
 bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view tag,
-                 uint16_t timeout_ms)
+                 uint16_t timeout_ms, uint16_t& crc_report)
 {
     char received[256];
     bootloader_line reply;
@@ -133,10 +177,8 @@ bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view ta
             continue;
         switch (device_judge_reply(reply, board, crc_query, tag)) {
         case reply_verdict::accept:
-            if (crc_query) {
-                last_mem_crc = ascii_hex_to_uint16(field(reply.payload, 4, 4));
-                last_mem_crc_received = true;
-            }
+            if (crc_query)
+                crc_report = ascii_hex_to_uint16(field(reply.payload, 4, 4));
             return true;
         case reply_verdict::resend:
             return false;
@@ -201,23 +243,37 @@ reply_verdict device_judge_reply(const bootloader_line& reply, uint8_t board, bo
     return payload == tag ? reply_verdict::accept : reply_verdict::skip;
 }
 
-bool device_send_command(device* dev, uint8_t board, const char* command, bool wait,
-                         uint16_t timeout_ms, bool retry_write)
+namespace {
+
+// The command exchange: up to ten attempts, each with a tag of its own, each
+// followed by a blank line when its reply did not come. A CRC query's report
+// goes to `crc_report`.
+bool exchange(device* dev, uint8_t board, const char* command, bool wait, uint16_t timeout_ms,
+              bool retry_write, uint16_t& crc_report)
 {
     const bool crc_query = std::strncmp(command, "!PART_CRC", 9) == 0;
     command_line line;
     for (int attempt = 0; attempt < 10; ++attempt) {
-        device_build_command_line(board, command, send_hash_count++, line);
+        device_build_command_line(board, command, dev->next_tag++, line);
         if (!write_line(dev, line.text, retry_write))
             return false;
         if (!wait)
             return false;
-        if (await_reply(dev, board, crc_query, line.tag, timeout_ms))
+        if (await_reply(dev, board, crc_query, line.tag, timeout_ms, crc_report))
             return true;
         serial_tx(link_of(dev), "\r\n");
         wait_ms(20);
     }
     return false;
+}
+
+} // namespace
+
+bool device_send_command(device* dev, uint8_t board, const char* command, bool wait,
+                         uint16_t timeout_ms, bool retry_write)
+{
+    uint16_t crc_report = 0;
+    return exchange(dev, board, command, wait, timeout_ms, retry_write, crc_report);
 }
 
 // ---- Detection ----
@@ -388,8 +444,8 @@ bool search_board(device* dev, uint8_t board)
         }
     }
     output_format("Board %d not found\r\n", board);
-    std::fputs("ERROR: This Corvane hub is in an unknown state. Please power cycle the hub and try again.\n",
-               stderr);
+    output_error("ERROR: This Corvane hub is in an unknown state. Please power cycle the hub and "
+                 "try again.\n");
     return false;
 }
 
@@ -407,7 +463,7 @@ board_check device_check_boards(device* dev)
 {
     dev->system = device_get_system_from_code(dev->boards[1].hwid);
     if (!dev->system) {
-        std::fputs("ERROR: Unknown Corvane hub type\n", stderr);
+        output_error("ERROR: Unknown Corvane hub type\n");
         return board_check::unknown_type;
     }
     if (!all_boards_present(dev))
@@ -455,10 +511,12 @@ std::unique_ptr<device> create_from_port(const char* port_name, bool quiet)
     try {
         dev = std::make_unique<device>();
         dev->port_name = port_name;
+        dev->next_tag = next_tag_range.fetch_add(1) << tag_range_bits;
         dev->serial.reserve(19); // later replies then never need memory for it
         dev->link = std::make_unique<serial_port>();
+        dev->link->quiet = quiet;
     } catch (const std::bad_alloc&) {
-        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        output_out_of_memory();
         dev.reset();
         return nullptr;
     }
@@ -467,13 +525,13 @@ std::unique_ptr<device> create_from_port(const char* port_name, bool quiet)
     if (!dev->link->started || dev->link->open_failed) {
         device_free(dev);
         if (!quiet)
-            std::fprintf(stderr, "ERROR: Unable to connect to device on serial port %s\n", port_name);
+            output_error_format("ERROR: Unable to connect to device on serial port %s\n", port_name);
         return nullptr;
     }
     if (!device_detect_attached(dev.get())) {
         device_free(dev);
         if (!quiet)
-            std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", port_name);
+            output_error_format("ERROR: Unable to detect a Corvane hub on port %s\n", port_name);
         return nullptr;
     }
     return dev;
@@ -488,10 +546,7 @@ std::unique_ptr<device> device_create_from_port(const char* port_name)
 
 std::unique_ptr<device> device_probe_port(const char* port_name)
 {
-    serial_quiet_open(true);
-    std::unique_ptr<device> dev = create_from_port(port_name, true);
-    serial_quiet_open(false);
-    return dev;
+    return create_from_port(port_name, true);
 }
 
 bool device_is_bootloader_ready(const device* dev)
@@ -511,12 +566,12 @@ void device_switch_to_bootloader(device* dev)
         serial_stop(link);
         wait_ms(500);
         serial_free(link);
-        wait_ms(switch_restart_ms);
+        upload_pause(dev, switch_restart_ms); // beside other hubs a stop request ends it
         serial_init(link, dev->port_name.c_str());
         dev->link_lost = false;
         if (!link->started) {
-            std::fprintf(stderr, "ERROR: Unable to reconnect to device on serial port %s\n",
-                         dev->port_name.c_str());
+            output_error_format("ERROR: Unable to reconnect to device on serial port %s\n",
+                                dev->port_name.c_str());
             return;
         }
         device_detect_attached(dev);
@@ -556,34 +611,6 @@ int32_t block_chars(const firmware_block& block)
     for (const hex_line& line : block.lines)
         chars += line.text.size();
     return static_cast<int32_t>(chars);
-}
-
-// Asked to stop: the hub is left between two lines, never in the middle of one.
-void stop_if_interrupted(device* dev)
-{
-    const int code = interrupt_exit_code();
-    if (code == 0)
-        return;
-    std::fflush(stdout);
-    std::fputs("\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
-               "Run the same command again to complete the update (power-cycle the hub first if "
-               "it is not found).\n",
-               stderr);
-    // The watcher thread must not outlive the port it watches while the process ends.
-    if (dev->link)
-        serial_free(dev->link.get());
-    std::exit(code);
-}
-
-// The upload's long pauses end early when the user asks to stop.
-void upload_pause(device* dev, int32_t ms)
-{
-    constexpr int32_t step_ms = 50;
-    const int32_t start = get_absolute_time();
-    for (int32_t left = ms; left > 0; left = ms - time_elapsed(start)) {
-        wait_ms(std::min(left, step_ms));
-        stop_if_interrupted(dev);
-    }
 }
 
 enum class line_outcome { first_attempt, retried, failed };
@@ -631,9 +658,8 @@ bool block_crc_matches(device* dev, uint8_t board, const ufw& image, uint32_t bl
     const uint16_t expected = ufw_get_crc_for_firmware(*section, block_address - UFW_FLASH_START);
     char query[32];
     std::snprintf(query, sizeof query, "!PART_CRC=%06x", static_cast<unsigned>(block_address));
-    last_mem_crc_received = false;
-    const bool answered = device_send_command(dev, board, query, true, 3000, true);
-    return answered && last_mem_crc_received && last_mem_crc == expected;
+    uint16_t reported = 0;
+    return exchange(dev, board, query, true, 3000, true, reported) && reported == expected;
 }
 
 enum class block_outcome {
@@ -726,7 +752,7 @@ bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_p
 // changed, so there is none before the first block is done.
 void show_progress(const device* dev, upload_progress& progress, int32_t start_time)
 {
-    if (output_json()) {
+    if (output_progress_elsewhere()) {
         if (progress.done > 0)
             output_progress_event(dev->port_name, progress.done, progress.total_blocks,
                                   progress.failures);
@@ -739,7 +765,7 @@ void show_progress(const device* dev, upload_progress& progress, int32_t start_t
 
 void show_final_progress(const device* dev, const upload_progress& progress)
 {
-    if (output_json()) {
+    if (output_progress_elsewhere()) {
         output_progress_event(dev->port_name, progress.done, progress.total_blocks,
                               progress.failures);
         return;
@@ -795,6 +821,7 @@ void shuffle_blocks(std::vector<firmware_block>& list)
 {
     if (list.size() < 2)
         return;
+    const std::lock_guard guard(shuffle_lock);
     // Reduced to 0..32767 on every runtime, so j stays inside the list.
     for (size_t i = list.size() - 1; i >= 1; --i) {
         const int r = std::rand() & 0x7FFF;
@@ -827,7 +854,7 @@ update_result device_do_firmware_update(device* dev, const ufw& image)
     // Nothing is sent to a hub that the image cannot fully serve: half a hub
     // updated leaves boards with firmware that does not fit together.
     if (ufw_check_device_status(image, *dev) == 0) {
-        std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+        output_error("ERROR: The file does not contain the correct firmware for this hub\n");
         return update_result::refused;
     }
     std::vector<firmware_block> list;
@@ -835,7 +862,7 @@ update_result device_do_firmware_update(device* dev, const ufw& image)
     try {
         list = device_build_firmware_blocks(dev, image, &progress.total_blocks);
     } catch (const std::bad_alloc&) {
-        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        output_out_of_memory();
         return update_result::failed;
     }
     const interrupt_guard guard;

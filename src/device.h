@@ -48,7 +48,20 @@ struct device {
     // A write the link refused for 10 s, or a port that did not come back:
     // whatever is under way with this hub must give up.
     bool link_lost = false;
+    // Every attempt of every command takes a tag of its own (see device.cpp).
+    uint32_t next_tag = 0;
+    // Beside other hubs' updates a stop request must not end the process under
+    // them: it throws update_interrupted at a line boundary instead.
+    bool stop_unwinds = false;
 };
+
+// Thrown at a line boundary when the user asked to stop an update that runs
+// with stop_unwinds set; the hub is left between two lines.
+struct update_interrupted {
+    int exit_code = 0;
+};
+// The message for a stop request during an update, on stderr.
+void device_report_interrupted();
 
 // A framed reply from a board, parsed.
 struct bootloader_line {

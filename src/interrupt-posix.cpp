@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <iterator>
+#include <mutex>
 
 namespace {
 
@@ -14,6 +15,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM};
 struct sigaction usual_actions[std::size(stop_signals)];
+std::mutex guard_lock;
+int guard_depth = 0; // guards alive
 
 extern "C" void record_stop_request(int signal_number)
 {
@@ -31,6 +34,9 @@ void interrupt_init()
 
 interrupt_guard::interrupt_guard()
 {
+    const std::lock_guard lock(guard_lock);
+    if (guard_depth++ > 0)
+        return;
     struct sigaction recording {};
     recording.sa_handler = record_stop_request;
     recording.sa_flags = SA_RESTART;
@@ -45,6 +51,9 @@ interrupt_guard::interrupt_guard()
 
 interrupt_guard::~interrupt_guard()
 {
+    const std::lock_guard lock(guard_lock);
+    if (--guard_depth > 0)
+        return;
     for (size_t i = 0; i < std::size(stop_signals); ++i)
         sigaction(stop_signals[i], &usual_actions[i], nullptr);
     recorded_code = 0;

@@ -4,6 +4,7 @@
 #include "interrupt.h"
 
 #include <atomic>
+#include <mutex>
 
 #include <windows.h>
 
@@ -22,6 +23,9 @@ BOOL WINAPI record_stop_request(DWORD event)
     return TRUE;
 }
 
+std::mutex guard_lock;
+int guard_depth = 0; // guards alive
+
 } // namespace
 
 // Writing to a closed pipe is an ordinary write error on Windows.
@@ -31,11 +35,17 @@ void interrupt_init() {}
 // inherited) gets no CTRL_C_EVENT at any handler, so it stays ignored.
 interrupt_guard::interrupt_guard()
 {
+    const std::lock_guard lock(guard_lock);
+    if (guard_depth++ > 0)
+        return;
     SetConsoleCtrlHandler(record_stop_request, TRUE);
 }
 
 interrupt_guard::~interrupt_guard()
 {
+    const std::lock_guard lock(guard_lock);
+    if (--guard_depth > 0)
+        return;
     SetConsoleCtrlHandler(record_stop_request, FALSE);
     recorded_code = 0;
 }

@@ -13,7 +13,9 @@ void interrupt_init();
 // While a guard lives, Ctrl-C (SIGINT) and termination requests (SIGTERM,
 // Windows: Ctrl-Break) are recorded instead of ending the process; a request
 // the process was started to ignore stays ignored. The destructor restores
-// the usual effect and forgets any recorded request. One guard at a time.
+// the usual effect and forgets any recorded request. Guards may nest (several
+// hubs updated at once each hold one, inside the one of the whole pass): only
+// the outermost one installs and restores.
 class interrupt_guard {
 public:
     interrupt_guard();

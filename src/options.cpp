@@ -86,6 +86,7 @@ constexpr option_entry option_table[] = {
     // Field tools: not counted, so they never turn --help or --version into usage.
     {"--trace", false, nullptr, &options_record::trace, nullptr},
     {"--json", false, nullptr, &options_record::json, nullptr},
+    {"--parallel", false, nullptr, &options_record::parallel, nullptr},
     {"--info", false, &parse_state::info, nullptr, nullptr},
     {"--list", false, &parse_state::list, nullptr, nullptr},
 };

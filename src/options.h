@@ -28,6 +28,7 @@ struct options_record {
     bool tx_rate = false;
     bool trace = false; // every line to and from a hub, and port events, on stderr
     bool json = false;  // JSON Lines events on stdout, human text on stderr
+    bool parallel = false; // --auto updates every hub at once
 };
 
 extern options_record options;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "output.h"
 #include "serial.h"
 
 struct serial_os; // OS handle, line settings and watcher state of one connection
@@ -28,11 +29,9 @@ struct serial_connection {
     std::atomic<int32_t> reopen_since{0};   // when the failed open began (see SERIAL_RETURN_LIMIT_MS)
     std::string device_path;           // identifies the port's device in removal events; the
                                        // watcher's own once it runs
+    std::shared_ptr<output_route> output; // where the watcher's messages go: the opener's route
     std::unique_ptr<serial_os, serial_os_deleter> os;
 };
-
-// The port that the watcher's events act on: the one most recently connected.
-extern std::atomic<serial_port*> xport;
 
 // How often the watcher tries again to open a port whose opening failed.
 constexpr int serial_retry_interval_ms = 250;

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "output.h"
 #include "serial-internal.h"
 #include "serial-posix.h"
 
@@ -43,6 +44,7 @@ struct port_watch {
     int wd = -1;      // -1 while the directory is not watched (missing, or just lost)
     std::string dir;
     std::string entry; // the port's own name inside dir
+    serial_port* port = nullptr; // the port this watcher belongs to
 };
 
 } // namespace
@@ -166,8 +168,7 @@ bool entry_present(const port_watch& w) {
 // After events may have been missed (queue overflow, directory re-created),
 // bring the port in line with whether its entry is there.
 void resync_with_directory(const port_watch& w) {
-    serial_port* port = xport.load();
-    if (port == nullptr) return;
+    serial_port* port = w.port;
     bool present = entry_present(w);
     bool open = port_is_open(*port->conn);
     if (present && !open)
@@ -209,8 +210,7 @@ bool is_target_of_our_link(const port_watch& w, const char* name) {
 // Other entries of the directory (other devices, udev's temporary names) come
 // and go all the time; only our own entry and its link target count.
 void handle_entry_event(const port_watch& w, uint32_t mask, const char* name) {
-    serial_port* port = xport.load();
-    if (port == nullptr) return;
+    serial_port* port = w.port;
     if (w.entry == name) {
         if (mask & (IN_DELETE | IN_MOVED_FROM))
             serial_port_removed(port);
@@ -259,6 +259,7 @@ watch_wake wait_for_directory_events(port_watch& w) {
 void watch_port_directory(serial_port* port) {
     serial_connection& conn = *port->conn;
     port_watch& w = conn.os->watch;
+    output_take_route(conn.output);
     try {
         int32_t last_retry = get_absolute_time();
         for (watch_wake wake; (wake = wait_for_directory_events(w)) != watch_wake::end;) {
@@ -270,9 +271,9 @@ void watch_port_directory(serial_port* port) {
         }
         conn.stop.store(0);
     } catch (const std::bad_alloc&) {
-        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        output_out_of_memory();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ERROR: Port watcher stopped: %s\n", e.what());
+        output_error_format("ERROR: Port watcher stopped: %s\n", e.what());
     }
 }
 
@@ -459,6 +460,7 @@ bool serial_os_watcher_start(serial_port* port, unsigned long& error) {
     stop_watcher(os);
     port_watch& w = os.watch;
     split_port_path(port_path(port->name), w);
+    w.port = port;
     w.inotify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w.inotify_fd >= 0) w.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (w.wake_fd < 0) {

@@ -180,7 +180,6 @@ HDEVNOTIFY subscribe_to_com_ports(HWND window)
     HDEVNOTIFY subscription = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (subscription == nullptr) {
         output_format("RegisterDeviceNotification failed (%u)\n", static_cast<unsigned>(GetLastError()));
-        std::fflush(stdout);
     }
     return subscription;
 }
@@ -225,7 +224,7 @@ const char* event_device_path(const DEV_BROADCAST_HDR& header)
     return strnlen(path, room) < room ? path : nullptr;
 }
 
-void dispatch_device_event(WPARAM event, const DEV_BROADCAST_HDR& header)
+void dispatch_device_event(serial_port* port, WPARAM event, const DEV_BROADCAST_HDR& header)
 {
     if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
         return;
@@ -236,7 +235,7 @@ void dispatch_device_event(WPARAM event, const DEV_BROADCAST_HDR& header)
         handler = OnComPortRemoved;
     const char* path = event_device_path(header);
     if (handler != nullptr && path != nullptr)
-        handler(xport.load(), path);
+        handler(port, path);
 }
 
 void close_watching_event(serial_os& os)
@@ -490,6 +489,7 @@ DWORD WINAPI ThreadFunc(LPVOID param)
 {
     auto* port = static_cast<serial_port*>(param);
     serial_connection& conn = *port->conn;
+    output_take_route(conn.output);
     const HWND window = create_notify_window(port);
     const HDEVNOTIFY subscription = subscribe_to_com_ports(window);
     const UINT_PTR timer = SetTimer(nullptr, 0, serial_retry_interval_ms, nullptr);
@@ -505,10 +505,17 @@ DWORD WINAPI ThreadFunc(LPVOID param)
     return 0;
 }
 
+// Each port's watcher has a window of its own; the window keeps its port, which
+// CreateWindowExA passed on creation, so every port hears of its own device.
 LRESULT CALLBACK MyDeviceNotifyWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lparam);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* port = window ? reinterpret_cast<serial_port*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
     if (message == WM_DEVICECHANGE && lparam != 0)
-        dispatch_device_event(wparam, *reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam));
+        dispatch_device_event(port, wparam, *reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam));
     return DefWindowProcA(window, message, wparam, lparam);
 }
 

@@ -16,8 +16,8 @@ struct serial_connection;
 
 // Body of the watcher thread; `param` is the serial_port it watches.
 DWORD WINAPI ThreadFunc(LPVOID param);
-// Window procedure of the watcher's hidden window: hands device-interface
-// arrivals and removals on to the port that xport names.
+// Window procedure of a watcher's hidden window: hands device-interface
+// arrivals and removals on to the port the window was made for.
 LRESULT CALLBACK MyDeviceNotifyWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Reconnects `port` when the arrived interface is a port of its name; marks it available.

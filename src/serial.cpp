@@ -16,8 +16,6 @@
 #include "serial-internal.h"
 #include "trace.h"
 
-std::atomic<serial_port*> xport{nullptr};
-
 namespace {
 
 constexpr size_t max_name_length = 255;
@@ -31,12 +29,6 @@ constexpr size_t read_chunk = 256;
 // The longest line handed out; a longer one is no hub's and is dropped whole.
 constexpr size_t longest_line = 254;
 
-// Set while a scan probes ports that need not exist or are no serial port; see
-// serial_quiet_open.
-// The watcher thread reads it when it reopens a returning port.
-std::atomic<bool> open_failures_quiet{false};
-
-constexpr char out_of_memory_message[] = "ERROR: Unable to allocate memory\n";
 
 struct config_failure_text {
     serial_config_error error;
@@ -51,7 +43,7 @@ constexpr config_failure_text config_failure_texts[] = {
 
 void report_config_failure(serial_config_error error) {
     for (const auto& entry : config_failure_texts)
-        if (entry.error == error) std::fputs(entry.message, stderr);
+        if (entry.error == error) output_error(entry.message);
 }
 
 // Everything of a previous life of the record goes, except what serial_free releases.
@@ -105,10 +97,10 @@ bool open_with_attempts(serial_port* port, serial_connection& conn, bool report)
     for (int attempt = 1;; ++attempt) {
         attempt_result result = attempt_open(port, conn, report);
         if (result != attempt_result::open_failed) return result == attempt_result::opened;
-        if (report) std::fputs("ERROR: Error in opening serial port\n", stderr);
+        if (report) output_error("ERROR: Error in opening serial port\n");
         if (attempt == open_attempts) {
             if (report)
-                std::fputs("ERROR: Failed to open serial port after reconnect attempts\n", stderr);
+                output_error("ERROR: Failed to open serial port after reconnect attempts\n");
             return false;
         }
         serial_os_sleep_ms(open_retry_pause_ms);
@@ -121,8 +113,7 @@ void report_open_failure(const serial_port* port, serial_connection& conn) {
         std::lock_guard lock(conn.io_lock);
         reason = serial_os_failure_reason(conn);
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "ERROR: Cannot open %s: %s\n", port->name.c_str(), reason.c_str());
+    output_error_format("ERROR: Cannot open %s: %s\n", port->name.c_str(), reason.c_str());
 }
 
 void mark_opened(const serial_port* port, serial_connection& conn) {
@@ -145,7 +136,7 @@ void mark_open_failed(const serial_port* port, serial_connection& conn) {
 void start_watching(serial_port* port) {
     std::string path;
     if (serial_os_device_path(port->name, path)) port->conn->device_path = std::move(path);
-    xport.store(port);
+    port->conn->output = output_current_route();
     unsigned long error = 0;
     port->started = serial_os_watcher_start(port, error);
     if (!port->started) output_format("Failed to create thread. Error: %lu\n", error);
@@ -153,7 +144,7 @@ void start_watching(serial_port* port) {
 
 bool open_at_start(serial_port* port) {
     serial_connection& conn = *port->conn;
-    const bool report = !open_failures_quiet.load();
+    const bool report = !port->quiet;
     if (open_with_attempts(port, conn, report)) {
         mark_opened(port, conn);
         return true;
@@ -214,7 +205,7 @@ bool queue_completed_line(serial_port* port, size_t end, line_sink& sink) {
         }
     } catch (const std::bad_alloc&) {
     }
-    std::fputs(out_of_memory_message, stderr);
+    output_out_of_memory();
     return false;
 }
 
@@ -328,7 +319,7 @@ bool serial_init(serial_port* port, const char* name) {
     reset_record(port, name);
     std::shared_ptr<serial_connection> conn = make_connection();
     if (!conn || lfqueue_init(&port->rx_queue) != 0) {
-        std::fputs(out_of_memory_message, stderr);
+        output_out_of_memory();
         return false;
     }
     port->conn = std::move(conn);
@@ -348,7 +339,7 @@ void serial_port_arrived(serial_port* port) {
     std::string path;
     if (serial_os_device_path(port->name, path)) conn.device_path = std::move(path);
     if (open_with_attempts(port, conn, false)) return mark_opened(port, conn);
-    if (!open_failures_quiet.load()) report_open_failure(port, conn);
+    if (!port->quiet) report_open_failure(port, conn);
     mark_open_failed(port, conn);
 }
 
@@ -384,9 +375,9 @@ bool serial_wait_available(serial_port* port) {
         }
         if (available.load() == 0) {
             port->return_waited_out = true;
-            std::fflush(stdout);
-            std::fprintf(stderr, "\nERROR: Serial port %s did not come back within %d seconds\n",
-                         port->name.c_str(), static_cast<int>(SERIAL_RETURN_LIMIT_MS / 1000));
+            output_error_format("\nERROR: Serial port %s did not come back within %d seconds\n",
+                                port->name.c_str(),
+                                static_cast<int>(SERIAL_RETURN_LIMIT_MS / 1000));
         }
     }
     port->return_waited_out = available.load() == 0;
@@ -449,14 +440,8 @@ void serial_free(serial_port* port) {
     discard_queued_lines(&port->rx_queue);
     lfqueue_destroy(&port->rx_queue);
     if (trace_enabled) trace_event("close", port->name);
-    serial_port* self = port;
-    xport.compare_exchange_strong(self, nullptr);
     port->started = false;
     port->conn.reset();
-}
-
-void serial_quiet_open(bool quiet) {
-    open_failures_quiet.store(quiet);
 }
 
 string_list serial_find_ports() {

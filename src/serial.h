@@ -2,7 +2,7 @@
 // turn the received byte stream into whole lines. A hub restarts during an
 // update and its USB serial port vanishes and returns; a watcher thread closes
 // and reopens the port meanwhile, so the record stays usable across the gap.
-// At most one port is open at a time.
+// Each port has its own watcher, so several hubs can be served at once.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,8 @@ struct rx_line {
 struct serial_port {
     bool started = false;          // the watcher thread runs (not: the port opened)
     bool open_failed = false;      // serial_init could not open the port; the reason is printed
+    bool quiet = false;            // set before serial_init: a port that cannot be opened or
+                                   // configured is not reported (for listings)
     std::string name;              // at most 255 characters
     char line[256] = {};           // the line being received
     int32_t line_pos = 0;
@@ -70,9 +72,6 @@ void serial_stop(serial_port* port);
 // Ends the watcher, closes the port, discards queued lines. The record may be
 // passed to serial_init again.
 void serial_free(serial_port* port);
-// While set, a port that cannot be opened or configured is not reported (for
-// listings, where a listed port without a device is no error). Off by default.
-void serial_quiet_open(bool quiet);
 // Names of the serial ports to scan for hubs: HUBFLASH_PORTS (comma-separated)
 // when set, otherwise the system's serial ports in the system's order. A device
 // named twice is listed once, under the name that came first.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "device.h"
+#include "output.h"
 
 namespace {
 
@@ -257,7 +258,7 @@ template <typename Feed> void ufw_parse(ufw& image, ufw_source source, Feed feed
         ufw_conclude(image, parser, source);
     } catch (const std::bad_alloc&) {
         image.firmware.clear();
-        std::fputs("ERROR: Unable to allocate memory\n", stderr);
+        output_out_of_memory();
     }
 }
 

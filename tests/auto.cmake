@@ -44,4 +44,10 @@ if(NOT WIN32)
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_auto.py ${HUB_AUTO_TOOLS} ${group})
         set_tests_properties(auto_${group} PROPERTIES TIMEOUT 300 LABELS e2e)
     endforeach()
+    # Several hubs at once; the threads of the parallel pass also run under ThreadSanitizer.
+    foreach(group ScanOrderTest ParallelPassTest ParallelTerminalTest)
+        add_test(NAME parallel_${group}
+                 COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_parallel.py ${HUB_AUTO_TOOLS} ${group})
+        set_tests_properties(parallel_${group} PROPERTIES TIMEOUT 300 LABELS "e2e;threads")
+    endforeach()
 endif()

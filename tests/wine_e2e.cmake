@@ -10,7 +10,8 @@ if(HUBFLASH_HOST_HUBSIM)
     set(HUB_WINE_E2E_TOOLS --hubflash $<TARGET_FILE:hubflash> --hubsim ${HUBFLASH_HOST_HUBSIM}
                            --mkimage ${PROJECT_SOURCE_DIR}/tools/mkimage.py)
     # One CTest entry per class, so the hubs' fixed waits run in parallel.
-    foreach(group UpdateTest SwitchTest RefusalTest ExitTest AutoRegistryTest AutoDownloadTest)
+    foreach(group UpdateTest SwitchTest RefusalTest ExitTest AutoRegistryTest AutoDownloadTest
+                  AutoParallelTest)
         add_test(NAME wine_e2e_${group}
                  COMMAND ${HUB_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_wine_e2e.py
                          ${HUB_WINE_E2E_TOOLS} ${group})

@@ -204,5 +204,23 @@ class AutoDownloadTest(AutoCase):
         self.assertGreaterEqual(report["host_opens"], 1, "the scan found the hub before the download")
 
 
+class AutoParallelTest(AutoCase):
+    def test_two_hubs_at_once_each_on_its_own_link(self):
+        image = self.auto_image()
+        hubs = [self.auto_hub(com) for com in (28, 29)]
+        self.server.set("/firmware/manifest", "215,hub-2.15.ufw,%d,Stable\n" % len(image.data))
+        self.server.set("/firmware/stable", "1030,215\n")
+        self.server.set("/firmware/hub-2.15.ufw", image.data)
+        env = winetest.environment({"HUBFLASH_SERVER": self.server.address,
+                                    "HUBFLASH_PORTS": ",".join(port for _, port in hubs)})
+        result = run_hubflash(["--auto", "--parallel"], env=env)
+        self.assertEqual((result.stderr, result.code), (b"", 0))
+        lines = result.stdout.decode().splitlines()
+        self.assertEqual(lines[-1], "Updated 2 of 2 hubs")
+        for hub, port in hubs:
+            self.assertIn("[%s] done" % port, lines)
+            self.assert_hub_updated(hub, image, TYPES)
+
+
 if __name__ == "__main__":
     unittest.main(argv=simtest.parse_command_line())

@@ -208,8 +208,10 @@ TEST(SerialWin32, WindowProcedureActsOnlyOnWellFormedInterfaceEvents)
     serial_port port;
     init_on_missing_port(port);
     port.conn->device_path = "\\\\?\\usb#vid_1234&pid_5678#hub#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    auto deliver = [](WPARAM kind, interface_event& event) {
-        MyDeviceNotifyWndProc(nullptr, WM_DEVICECHANGE, kind, event.lparam());
+    const HWND window = watcher_window(*port.conn);
+    ASSERT_NE(window, nullptr);
+    auto deliver = [window](WPARAM kind, interface_event& event) {
+        SendMessageA(window, WM_DEVICECHANGE, kind, event.lparam());
     };
     interface_event ours(upper(port.conn->device_path));
     interface_event not_an_interface(port.conn->device_path, DBT_DEVTYP_PORT);
