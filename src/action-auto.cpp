@@ -15,6 +15,7 @@
 
 #include "action-list.h"
 #include "device.h"
+#include "functions.h"
 #include "http.h"
 #include "interrupt.h"
 #include "options.h"
@@ -22,6 +23,7 @@
 #include "port-scan.h"
 #include "serial.h"
 #include "timer.h"
+#include "ufw-http.h"
 #include "ufw.h"
 
 namespace {
@@ -32,23 +34,6 @@ void print_error(const char* text)
 }
 
 // ---- Reading numbers out of list lines ----
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int digit_value(char c, int base)
-{
-    int value = 99;
-    if (c >= '0' && c <= '9')
-        value = c - '0';
-    else if (c >= 'a' && c <= 'f')
-        value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-        value = c - 'A' + 10;
-    return value < base ? value : -1;
-}
 
 // Reads an unsigned number as "%x"/"%u" do: blanks skipped, a sign, "0x" in
 // base 16, then digits. A negative number wraps; one too large for 64 bits
@@ -90,15 +75,7 @@ uint16_t scan_u16(std::string_view& text, int base, bool& read)
 // Values past the 32-bit range stop at its ends instead of wrapping round.
 int32_t field_to_int(std::string_view text)
 {
-    while (!text.empty() && is_blank(text.front()))
-        text.remove_prefix(1);
-    const bool negative = !text.empty() && text.front() == '-';
-    if (!text.empty() && (text.front() == '-' || text.front() == '+'))
-        text.remove_prefix(1);
-    int64_t value = 0;
-    for (; !text.empty() && digit_value(text.front(), 10) >= 0; text.remove_prefix(1))
-        value = std::min<int64_t>(value * 10 + digit_value(text.front(), 10), INT64_C(1) << 32);
-    value = negative ? -value : value;
+    const int64_t value = read_decimal(text, INT64_C(1) << 32);
     return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
@@ -107,16 +84,16 @@ int32_t field_to_int(std::string_view text)
 template <typename Fn>
 void for_each_line(std::string_view text, Fn take)
 {
-    text = text.substr(0, text.find('\0'));
-    while (!text.empty()) {
-        const size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
+    const auto take_unless_empty = [&](std::string_view line) {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
         if (!line.empty())
             take(line);
-        text.remove_prefix(std::min(end + 1, text.size()));
-    }
+        return true;
+    };
+    line_splitter lines;
+    lines.feed(text.substr(0, text.find('\0')), take_unless_empty);
+    lines.finish(take_unless_empty);
 }
 
 // Server text as it may be shown: a control character could garble the
@@ -405,7 +382,7 @@ const char* switch_and_update(device* dev, const auto_hub_entry& hub, const ufw&
             action_list_hub_event(*dev, hub.port.c_str()); // now with its boards
     }
     if (device_is_bootloader_ready(dev))
-        return upload_error(device_do_firmware_update(dev, image));
+        return upload_error(device_do_firmware_update(dev, image, options));
     output_format("Unable to open hub in bootloader mode on port %s\n", hub.port.c_str());
     return "not_in_bootloader";
 }
@@ -649,10 +626,7 @@ std::vector<auto_hub_entry> auto_detect_hubs()
 
 std::string auto_format_version(int32_t version)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "v%d.%02d", static_cast<int>(version / 100),
-                  static_cast<int>(version % 100));
-    return text;
+    return format_version(version);
 }
 
 const auto_manifest_entry* auto_choose_release(const std::vector<auto_manifest_entry>& manifest,

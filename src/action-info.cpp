@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "functions.h"
 #include "options.h"
 #include "output.h"
 #include "ufw.h"
@@ -18,9 +19,8 @@ namespace {
 // A corrupt version line may carry a sign; it stays visible in both forms.
 void print_version(int32_t version)
 {
-    const long long magnitude = std::llabs(static_cast<long long>(version));
-    std::printf("Firmware version: %d (v%s%lld.%02lld)\n", static_cast<int>(version),
-                version < 0 ? "-" : "", magnitude / 100, magnitude % 100);
+    std::printf("Firmware version: %d (%s)\n", static_cast<int>(version),
+                format_version(version).c_str());
 }
 
 // A device type without a known layout gets no blocks: the upload would send it nothing.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "device.h"
+#include "functions.h"
 #include "output.h"
 #include "port-scan.h"
 #include "serial.h"
@@ -19,14 +20,6 @@
 #include "trace.h"
 
 namespace {
-
-std::string version_text(uint16_t version)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "v%u.%02u", static_cast<unsigned>(version / 100),
-                  static_cast<unsigned>(version % 100));
-    return text;
-}
 
 // "; board N: type TTTT vM.mm" for each board that announced itself.
 std::string board_texts(const device& dev)
@@ -38,7 +31,7 @@ std::string board_texts(const device& dev)
             continue;
         char piece[64];
         std::snprintf(piece, sizeof piece, "; board %u: type %04X %s", static_cast<unsigned>(n),
-                      static_cast<unsigned>(board.device_type), version_text(board.fw_version).c_str());
+                      static_cast<unsigned>(board.device_type), format_version(board.fw_version).c_str());
         text += piece;
     }
     return text;
@@ -74,7 +67,7 @@ void print_hub(const device& dev, const char* port)
     const std::string boards = dev.in_bootloader ? board_texts(dev) : std::string();
     output_format("%s: %s (%04X), %s, serial %s, firmware %s%s\n", port, name,
                   static_cast<unsigned>(dev.hwid), dev.in_bootloader ? "bootloader" : "normal firmware",
-                  dev.serial.c_str(), version_text(dev.fw_version).c_str(), boards.c_str());
+                  dev.serial.c_str(), format_version(dev.fw_version).c_str(), boards.c_str());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "device.h"
 #include "options.h"
 #include "output.h"
+#include "ufw-device.h"
 #include "ufw.h"
 
 namespace {
@@ -93,7 +94,7 @@ hub_outcome update_detected_hub(device* dev, const ufw& image)
         return {-1, refusal};
     }
     output_format("Found device: %s\n", dev->system ? dev->system->name.c_str() : "");
-    return outcome_of(device_do_firmware_update(dev, image));
+    return outcome_of(device_do_firmware_update(dev, image, options));
 }
 
 hub_outcome update_hub(const ufw& image)

@@ -19,6 +19,7 @@
 #include "output.h"
 #include "serial.h"
 #include "timer.h"
+#include "ufw-device.h"
 #include "ufw.h"
 
 namespace {
@@ -70,25 +71,10 @@ std::string_view field(std::string_view text, size_t pos, size_t count = std::st
     return text.substr(pos, count);
 }
 
-bool is_decimal_digit(char c)
+// Numbers in a hub's replies are held at a billion instead of overflowing.
+int64_t reply_number(std::string_view text)
 {
-    return c >= '0' && c <= '9';
-}
-
-// A decimal number read the way atoi reads one (blanks, a sign, digits up to
-// the first other character), held at a billion instead of overflowing.
-int64_t read_decimal(std::string_view text)
-{
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && is_decimal_digit(text[i]); ++i)
-        value = std::min<int64_t>(value * 10 + (text[i] - '0'), 1000000000);
-    return negative ? -value : value;
+    return read_decimal(text, 1000000000);
 }
 
 // Human notices; with --json they go to stderr, away from the events.
@@ -133,7 +119,7 @@ void upload_pause(device* dev, int32_t ms)
 {
     constexpr int32_t step_ms = 50;
     const int32_t start = get_absolute_time();
-    for (int32_t left = ms; left > 0; left = ms - time_elapsed(start)) {
+    for (int32_t left = ms; left > 0; left = time_remaining(start, ms)) {
         wait_ms(std::min(left, step_ms));
         stop_if_interrupted(dev);
     }
@@ -169,7 +155,7 @@ bool await_reply(device* dev, uint8_t board, bool crc_query, std::string_view ta
     bootloader_line reply;
     const int32_t start = get_absolute_time();
     // Each read wakes as soon as bytes arrive and never waits past the time-out.
-    for (int32_t left = timeout_ms; left > 0; left = timeout_ms - time_elapsed(start)) {
+    for (int32_t left = timeout_ms; left > 0; left = time_remaining(start, timeout_ms)) {
         if (!serial_rx_wait(link_of(dev), received, sizeof received, left))
             continue;
         received[sizeof received - 1] = '\0';
@@ -313,8 +299,8 @@ void device_read_identity_line(device* dev, std::string_view line)
             } else if (key == "fw") {
                 // A version without a point is a major version alone: "3" is 3.0.
                 const size_t point = value.find('.');
-                const int64_t major = read_decimal(value.substr(0, point));
-                const int64_t minor = point == std::string_view::npos ? 0 : read_decimal(value.substr(point + 1));
+                const int64_t major = reply_number(value.substr(0, point));
+                const int64_t minor = point == std::string_view::npos ? 0 : reply_number(value.substr(point + 1));
                 dev->fw_version = static_cast<uint16_t>(major * 100 + minor);
             }
         }
@@ -340,7 +326,7 @@ bool device_read_announcement(device* dev, const bootloader_line& line)
     board.fw_version = ascii_hex_to_uint16(field(payload, 0, 4));
     board.hwid = ascii_hex_to_uint16(field(payload, 4, 4));
     board.device_type = ascii_hex_to_uint16(field(payload, 8, 4));
-    board.serial_number = static_cast<int32_t>(read_decimal(field(payload, 12)));
+    board.serial_number = static_cast<int32_t>(reply_number(field(payload, 12)));
     return true;
 }
 
@@ -750,7 +736,8 @@ bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_p
 
 // With --json an event replaces the progress line; it says what the last block
 // changed, so there is none before the first block is done.
-void show_progress(const device* dev, upload_progress& progress, int32_t start_time)
+void show_progress(const device* dev, upload_progress& progress, int32_t start_time,
+                   const options_record& opts)
 {
     if (output_progress_elsewhere()) {
         if (progress.done > 0)
@@ -759,11 +746,12 @@ void show_progress(const device* dev, upload_progress& progress, int32_t start_t
         return;
     }
     progress_text text;
-    device_progress_text(progress, time_elapsed(start_time), options, text);
+    device_progress_text(progress, time_elapsed(start_time), opts, text);
     flush_and_print(text);
 }
 
-void show_final_progress(const device* dev, const upload_progress& progress)
+void show_final_progress(const device* dev, const upload_progress& progress,
+                         const options_record& opts)
 {
     if (output_progress_elsewhere()) {
         output_progress_event(dev->port_name, progress.done, progress.total_blocks,
@@ -771,12 +759,12 @@ void show_final_progress(const device* dev, const upload_progress& progress)
         return;
     }
     progress_text final_text;
-    device_final_progress_text(progress, options, final_text);
+    device_final_progress_text(progress, opts, final_text);
     flush_and_print(final_text);
 }
 
 bool upload_all_blocks(device* dev, const ufw& image, std::vector<firmware_block>& list,
-                       upload_progress& progress)
+                       upload_progress& progress, const options_record& opts)
 {
     device_stop_pings(dev);
     if (dev->link_lost)
@@ -786,12 +774,12 @@ bool upload_all_blocks(device* dev, const ufw& image, std::vector<firmware_block
     const int32_t start_time = get_absolute_time();
     output_stage_event(dev->port_name, "uploading");
     for (firmware_block& block : list) {
-        show_progress(dev, progress, start_time);
+        show_progress(dev, progress, start_time, opts);
         if (!upload_block(dev, image, block, progress))
             return false;
         progress.spinner = (progress.spinner + 1) % 4;
     }
-    show_final_progress(dev, progress);
+    show_final_progress(dev, progress, opts);
     output_stage_event(dev->port_name, "finishing");
     return true;
 }
@@ -849,7 +837,7 @@ bool device_send_firmware_line_block(device* dev, uint8_t board, const ufw& imag
     return send_block(dev, board, image, lines) == block_outcome::verified;
 }
 
-update_result device_do_firmware_update(device* dev, const ufw& image)
+update_result device_do_firmware_update(device* dev, const ufw& image, const options_record& opts)
 {
     // Nothing is sent to a hub that the image cannot fully serve: half a hub
     // updated leaves boards with firmware that does not fit together.
@@ -866,7 +854,7 @@ update_result device_do_firmware_update(device* dev, const ufw& image)
         return update_result::failed;
     }
     const interrupt_guard guard;
-    if (!upload_all_blocks(dev, image, list, progress) || !send_finish_commands(dev, image.version))
+    if (!upload_all_blocks(dev, image, list, progress, opts) || !send_finish_commands(dev, image.version))
         return give_up_update(dev);
     device_free_firmware_blocks(list);
     flush_and_print("Device updated successfully.\n");

@@ -103,7 +103,9 @@ enum class update_result {
 };
 // Each outcome but `updated` has printed its message. On SIGINT or SIGTERM it
 // stops at the next line boundary and ends the process (exit code 130 or 143).
-update_result device_do_firmware_update(device* dev, const ufw& image);
+// `opts` chooses how the progress is shown.
+struct options_record;
+update_result device_do_firmware_update(device* dev, const ufw& image, const options_record& opts);
 // Every block of every board, in a shuffled order that mixes the boards.
 std::vector<firmware_block> device_build_firmware_blocks(const device* dev, const ufw& image,
                                                          int32_t* count);

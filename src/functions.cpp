@@ -10,13 +10,6 @@
 
 namespace {
 
-int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // A field of hex digits only, the usual case, is read directly. Anything else
 // goes to strtoul, which needs a terminated text: the field may be the last
 // characters of a line, so it is copied into a scratch buffer of its own.
@@ -24,7 +17,7 @@ unsigned long read_hex_field(std::string_view text, size_t width) {
     const size_t n = std::min(text.size(), width);
     unsigned long value = 0;
     for (size_t i = 0; i < n; ++i) {
-        const int digit = hex_digit_value(text[i]);
+        const int digit = digit_value(text[i]);
         if (digit < 0) {
             char scratch[8] = {};
             std::copy_n(text.data(), n, scratch);
@@ -56,8 +49,24 @@ constexpr std::array<uint16_t, 256> crc16_table = make_crc16_table();
 
 } // namespace
 
-bool is_hex_digit(char c) {
-    return hex_digit_value(c) >= 0;
+int64_t read_decimal(std::string_view text, int64_t limit) {
+    size_t i = 0;
+    while (i < text.size() && is_blank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && is_decimal_digit(text[i]); ++i)
+        value = std::min<int64_t>(value * 10 + (text[i] - '0'), limit);
+    return negative ? -value : value;
+}
+
+std::string format_version(int32_t version) {
+    const long long magnitude = std::llabs(static_cast<long long>(version));
+    char text[32];
+    std::snprintf(text, sizeof text, "v%s%lld.%02lld", version < 0 ? "-" : "", magnitude / 100,
+                  magnitude % 100);
+    return text;
 }
 
 uint8_t ascii_hex_to_uint8(std::string_view text) {

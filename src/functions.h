@@ -1,7 +1,9 @@
 // Hex fields, 8-bit checksums, CRC-16 and record-line building shared by the
-// hub protocol and the firmware image loader. Pure functions: no state, no I/O.
+// hub protocol and the firmware image loader, and the small text readers that
+// every module shares. Pure functions: no state, no I/O.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,8 +16,80 @@ struct hex_line {
     std::string text;
 };
 
+// ---- Characters ----
+
+// The blanks of C's isspace: space, tab, line feed, vertical tab, form feed, carriage return.
+constexpr bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+constexpr bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+// Every character of an image passes here, so it is a table: digits of random
+// data would defeat a branch predictor's guesses at "0-9" or "A-F".
+inline constexpr std::array<int8_t, 256> hex_digit_values = [] {
+    std::array<int8_t, 256> values{};
+    values.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        values[static_cast<size_t>('0' + i)] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i)
+        values[static_cast<size_t>('A' + i)] = values[static_cast<size_t>('a' + i)] =
+            static_cast<int8_t>(10 + i);
+    return values;
+}();
+// The value of a digit in base 10 or 16 (either case), or -1.
+constexpr int digit_value(char c, int base = 16) {
+    const int value = hex_digit_values[static_cast<unsigned char>(c)];
+    return value < base ? value : -1;
+}
 // 0-9, a-f or A-F.
-bool is_hex_digit(char c);
+constexpr bool is_hex_digit(char c) {
+    return digit_value(c) >= 0;
+}
+
+// ---- Numbers and versions in text ----
+
+// A decimal number read the way atoi reads one (blanks, a sign, digits up to
+// the first other character), its magnitude held at `limit` instead of
+// overflowing; no digits read as 0.
+int64_t read_decimal(std::string_view text, int64_t limit);
+// "v2.15" of 215 (major * 100 + minor); a negative version keeps its sign in
+// front ("v-2.15"), where a corrupt file or list may show one.
+std::string format_version(int32_t version);
+
+// ---- Lines ----
+
+// Splits text that may come in pieces into its lines at each line feed (the
+// line feed is not part of the line); the text's last line needs none.
+class line_splitter {
+public:
+    // Calls `take(line)` for every line the piece completes, while it returns true.
+    template <typename Take> bool feed(std::string_view piece, Take take) {
+        for (size_t end; (end = piece.find('\n')) != std::string_view::npos;
+             piece.remove_prefix(end + 1)) {
+            if (!carry_.empty()) {
+                carry_.append(piece.substr(0, end));
+                const bool go_on = take(std::string_view(carry_));
+                carry_.clear();
+                if (!go_on) return false;
+            } else if (!take(piece.substr(0, end))) {
+                return false;
+            }
+        }
+        carry_.append(piece);
+        return true;
+    }
+    // The last line, when no line feed ended it.
+    template <typename Take> void finish(Take take) {
+        if (!carry_.empty()) take(std::string_view(carry_));
+        carry_.clear();
+    }
+
+private:
+    std::string carry_;
+};
+
+// ---- Hex fields and checksums ----
 
 // Read the first 2 (or 4) characters as a base-16 number the way strtoul does:
 // either case, leading blanks, a sign and 0x accepted, stops at the first

@@ -79,5 +79,3 @@ string_list serial_os_find_ports();
 std::string serial_os_device_key(const std::string& name);
 // The longest port name the platform's ports can have.
 size_t serial_os_max_name_length();
-// Sleep about `ms` milliseconds.
-void serial_os_sleep_ms(int ms);

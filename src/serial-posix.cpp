@@ -141,12 +141,6 @@ short poll_fd(int fd, short events, int timeout_ms) {
     return pfd.revents;
 }
 
-int32_t remaining_ms(int32_t start, int32_t limit) {
-    auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) -
-                                        static_cast<uint32_t>(start));
-    return std::max<int32_t>(0, limit - elapsed);
-}
-
 int32_t write_limit_ms(size_t size) {
     constexpr size_t most = (INT32_MAX - write_base_limit_ms) / write_limit_per_byte_ms;
     return write_base_limit_ms +
@@ -427,7 +421,7 @@ bool serial_os_write(serial_connection& conn, const char* data, size_t size) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        int32_t left = remaining_ms(start, limit);
+        int32_t left = time_remaining(start, limit);
         if (left == 0) return true;
         if (poll_fd(fd, POLLOUT, left) & (POLLERR | POLLHUP | POLLNVAL)) return false;
     }
@@ -499,6 +493,3 @@ string_list serial_posix_list_ports(const std::string& tty_class_dir, const std:
     return list;
 }
 
-void serial_os_sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}

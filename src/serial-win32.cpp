@@ -477,12 +477,6 @@ string_list serial_os_find_ports()
     return ports;
 }
 
-void serial_os_sleep_ms(int ms)
-{
-    if (ms > 0)
-        Sleep(static_cast<DWORD>(ms));
-}
-
 // ---- The watcher and its callbacks ----
 
 DWORD WINAPI ThreadFunc(LPVOID param)

@@ -103,7 +103,7 @@ bool open_with_attempts(serial_port* port, serial_connection& conn, bool report)
                 output_error("ERROR: Failed to open serial port after reconnect attempts\n");
             return false;
         }
-        serial_os_sleep_ms(open_retry_pause_ms);
+        wait_ms(open_retry_pause_ms);
     }
 }
 
@@ -252,12 +252,13 @@ void drop_line_of_earlier_opening(serial_port* port, uint32_t generation) {
 }
 
 // A line already queued is handed out without waiting; only an empty queue
-// waits for the hub, up to `wait_ms`.
+// waits for the hub, up to `longest_wait_ms`.
 int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t& generation,
-                         int32_t wait_ms) {
+                         int32_t longest_wait_ms) {
     serial_connection& conn = *port->conn;
-    const int wait =
-        lfqueue_size(&port->rx_queue) > 0 ? 0 : std::clamp<int32_t>(wait_ms, 0, longest_read_wait_ms);
+    const int wait = lfqueue_size(&port->rx_queue) > 0
+                         ? 0
+                         : std::clamp<int32_t>(longest_wait_ms, 0, longest_read_wait_ms);
     int count;
     {
         std::lock_guard lock(conn.io_lock);
@@ -265,7 +266,7 @@ int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t&
         generation = conn.generation.load();
     }
     // A failed read returns at once; the pause keeps callers' poll loops from spinning.
-    if (count < 0 && wait > 0) serial_os_sleep_ms(std::min(wait, empty_poll_wait_ms));
+    if (count < 0 && wait > 0) wait_ms(std::min(wait, empty_poll_wait_ms));
     return count;
 }
 
@@ -371,7 +372,7 @@ bool serial_wait_available(serial_port* port) {
         const int32_t start = get_absolute_time();
         while (available.load() == 0 && !time_reached(start, SERIAL_RETURN_LIMIT_MS)) {
             if (interrupt_exit_code() != 0) return false; // the caller stops the run
-            serial_os_sleep_ms(availability_recheck_ms);
+            wait_ms(availability_recheck_ms);
         }
         if (available.load() == 0) {
             port->return_waited_out = true;

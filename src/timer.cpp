@@ -3,6 +3,8 @@
 // stretch a 25 s wait into an hour or cut it to nothing.
 #include "timer.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -36,6 +38,11 @@ int32_t time_elapsed(int32_t start)
 bool time_reached(int32_t start, int32_t duration)
 {
     return duration <= 0 || time_elapsed(start) >= duration;
+}
+
+int32_t time_remaining(int32_t start, int32_t duration)
+{
+    return std::max<int32_t>(0, duration - time_elapsed(start));
 }
 
 namespace {

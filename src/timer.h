@@ -15,6 +15,8 @@ int32_t time_difference(int32_t later, int32_t earlier);
 int32_t time_elapsed(int32_t start);
 // True once at least `duration` ms have passed since `start` (at once for duration <= 0).
 bool time_reached(int32_t start, int32_t duration);
+// Milliseconds left of `duration` from `start`; 0 once it has passed.
+int32_t time_remaining(int32_t start, int32_t duration);
 // Sleep until `ms` milliseconds have passed (about 1 ms precision).
 void wait_ms(int32_t ms);
 // Microseconds of the same monotonic clock, in 64 bits: for deadlines that

@@ -1,11 +1,12 @@
 // Loading a firmware image from the firmware server: the download step of the
-// image loader, beside the network layer it needs.
+// image loader, beside the automatic update and the network layer it needs.
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "action-auto.h"
 #include "http.h"
+#include "ufw-http.h"
 #include "ufw.h"
 
 namespace {

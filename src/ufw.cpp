@@ -16,7 +16,6 @@
 #include <new>
 #include <string>
 
-#include "device.h"
 #include "output.h"
 
 namespace {
@@ -32,24 +31,12 @@ line_kind ufw_classify_line(std::string_view line, bool in_section) {
     return line.starts_with("!!!!!!!!") ? line_kind::end_marker : line_kind::data;
 }
 
-bool is_c_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 // Decimal number after the underscores, read like atoi: leading blanks, a sign,
 // digits up to the first other character. Values beyond 32 bits saturate
 // instead of wrapping, so a corrupt line cannot turn into a small version.
 int32_t ufw_parse_version(std::string_view digits) {
-    size_t i = 0;
-    while (i < digits.size() && is_c_space(digits[i]))
-        ++i;
-    bool negative = false;
-    if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) negative = digits[i++] == '-';
-    int64_t value = 0;
-    for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9'; ++i)
-        value = std::min<int64_t>(value * 10 + (digits[i] - '0'), int64_t{INT32_MAX} + 1);
-    if (negative) return static_cast<int32_t>(-value);
-    return static_cast<int32_t>(std::min<int64_t>(value, INT32_MAX));
+    const int64_t value = read_decimal(digits, int64_t{INT32_MAX} + 1);
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
 // Control bytes and bytes of 0x80 and above at the end of a line go (this takes
@@ -83,28 +70,12 @@ std::string_view record_field(std::string_view line, size_t position) {
     return position < line.size() ? line.substr(position) : std::string_view{};
 }
 
-// Every character of a record passes here, so it is a table lookup: digits of
-// random data would defeat a branch predictor's guesses at "0-9" or "A-F".
-constexpr std::array<int8_t, 256> hex_values = [] {
-    std::array<int8_t, 256> values{};
-    values.fill(-1);
-    for (int i = 0; i < 10; ++i)
-        values['0' + i] = static_cast<int8_t>(i);
-    for (int i = 0; i < 6; ++i)
-        values['A' + i] = values['a' + i] = static_cast<int8_t>(10 + i);
-    return values;
-}();
-
-int hex_value(char c) {
-    return hex_values[static_cast<unsigned char>(c)];
-}
-
 // The byte that two hex digits at `position` stand for, or -1 when the line
 // has no two hex digits there.
 int hex_pair(std::string_view line, size_t position) {
     if (position + 1 >= line.size()) return -1;
-    const int high = hex_value(line[position]);
-    const int low = hex_value(line[position + 1]);
+    const int high = digit_value(line[position]);
+    const int low = digit_value(line[position + 1]);
     return high < 0 || low < 0 ? -1 : high << 4 | low;
 }
 
@@ -165,10 +136,10 @@ bool ufw_store_data_line(ufw& image, std::string_view line, int32_t number) {
 // ---- Parsing a text, a piece at a time ----
 
 // The parse of one image text, which may come in pieces: a line cut at the end
-// of a piece waits in `carry` for its rest, so no piece needs to hold whole lines.
+// of a piece waits in the splitter for its rest, so no piece needs to hold whole lines.
 struct text_parser {
     ufw& image;
-    std::string carry{};
+    line_splitter lines{};
     int32_t number = 0;       // of the last line taken; every line counts, empty ones too
     bool in_section = false;
     bool refused = false;     // a bad record, or one section more than any image may hold
@@ -201,26 +172,16 @@ void ufw_take_line(text_parser& parser, std::string_view line) {
 
 // Takes every line the piece completes; nothing more once the text is refused.
 void ufw_feed(text_parser& parser, std::string_view piece) {
-    while (!parser.refused) {
-        const size_t end = piece.find('\n');
-        if (end == std::string_view::npos) {
-            parser.carry.append(piece);
-            return;
-        }
-        if (parser.carry.empty()) {
-            ufw_take_line(parser, piece.substr(0, end));
-        } else {
-            parser.carry.append(piece.substr(0, end));
-            ufw_take_line(parser, parser.carry);
-            parser.carry.clear();
-        }
-        piece.remove_prefix(end + 1);
-    }
+    if (parser.refused) return;
+    parser.lines.feed(piece, [&](std::string_view line) {
+        ufw_take_line(parser, line);
+        return !parser.refused;
+    });
 }
 
 // The text's last line, when no line feed ends it.
 void ufw_feed_end(text_parser& parser) {
-    if (!parser.refused && !parser.carry.empty()) ufw_take_line(parser, parser.carry);
+    if (!parser.refused) parser.lines.finish([&](std::string_view line) { ufw_take_line(parser, line); });
 }
 
 bool ufw_has_upload_blocks(const ufw_dfw* section) {
@@ -451,18 +412,4 @@ void ufw_free(ufw& image) {
     image.loaded = false;
     image.bad_record_line = 0;
     std::vector<ufw_dfw>().swap(image.firmware);
-}
-
-int ufw_check_device_status(const ufw& image, const device& dev) {
-    const int32_t last_board = std::clamp<int32_t>(dev.board_count, 0, 7);
-    bool missing = false;
-    bool newer = false;
-    for (int32_t n = 1; n <= last_board; ++n) {
-        const board_entry& board = dev.boards[static_cast<size_t>(n)];
-        if (!ufw_has_upload_blocks(ufw_get_for_device_type(image, board.device_type)))
-            missing = true;
-        if (image.version > static_cast<int32_t>(board.fw_version)) newer = true;
-    }
-    if (missing) return 0;
-    return newer ? 2 : 1;
 }

@@ -70,13 +70,3 @@ uint16_t ufw_get_crc_for_firmware(const ufw_dfw& section, uint32_t offset);
 // Release every section; the record stays with the caller, not loaded.
 void ufw_free(ufw& image);
 
-struct auto_manifest_entry;
-// Download the entry's file from the firmware server and parse it; the outcome
-// is the image's `loaded` flag. (Lives in ufw-http.cpp, beside the network layer.)
-void ufw_load_http(const auto_manifest_entry& entry, ufw& image);
-
-struct device;
-// 0 when one of the hub's boards has no section of its device type, or its
-// first section of that type has no upload blocks; otherwise 2
-// when the image is newer than at least one board's firmware; otherwise 1.
-int ufw_check_device_status(const ufw& image, const device& dev);

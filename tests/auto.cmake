@@ -15,7 +15,7 @@ add_test(NAME fwserver_stop COMMAND ${HUB_PYTHON} ${HUB_FWSERVER} --stop --state
 set_tests_properties(fwserver_start PROPERTIES FIXTURES_SETUP fwserver)
 set_tests_properties(fwserver_stop PROPERTIES FIXTURES_CLEANUP fwserver)
 
-hub_unit_test(unit_http SOURCES unit/test_http.cpp LIBS hub_http)
+hub_unit_test(unit_http SOURCES unit/test_http.cpp LIBS hub_actions)
 set_tests_properties(unit_http PROPERTIES FIXTURES_REQUIRED fwserver TIMEOUT 120)
 set_property(TEST unit_http APPEND PROPERTY ENVIRONMENT
              HUBFLASH_TEST_SERVER_FILE=${HUB_FWSERVER_STATE}/address)

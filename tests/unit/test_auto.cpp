@@ -178,8 +178,7 @@ TEST(VersionText, MajorAndTwoMinorDigits)
     EXPECT_EQ(auto_format_version(1000), "v10.00");
     EXPECT_EQ(auto_format_version(5), "v0.05");
     EXPECT_EQ(auto_format_version(0), "v0.00");
-    EXPECT_EQ(auto_format_version(-215), "v-2.-15");
-    EXPECT_EQ(auto_format_version(INT32_MIN), "v-21474836.-48");
+    EXPECT_EQ(auto_format_version(-215), "v-2.15") << "a corrupt list's sign stays in front";
 }
 
 // ---- Reading a choice ----

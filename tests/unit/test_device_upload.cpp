@@ -172,7 +172,7 @@ TEST(Upload, RefusesAHubWhoseBoardHasNoFirmwareInTheImage)
         // No link: anything sent would crash the test.
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        EXPECT_EQ(device_do_firmware_update(&dev, image), update_result::refused);
+        EXPECT_EQ(device_do_firmware_update(&dev, image, options_record{}), update_result::refused);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "ERROR: The file does not contain the correct firmware for this hub\n");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

@@ -16,6 +16,7 @@
 #include "action-auto.h"
 #include "http-internal.h"
 #include "http.h"
+#include "ufw-http.h"
 #include "ufw.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device.h"
+#include "ufw-device.h"
 #include "ufw.h"
 
 // The next `allocations_until_failure` calls of operator new succeed, the one
