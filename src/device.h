@@ -1,6 +1,8 @@
 // One hub on one serial port: the framed command exchange with the boards'
-// bootloaders, detection of the hub and its boards, the switch into the
-// bootloader, and the block-by-block firmware upload.
+// bootloaders (device-exchange.cpp), detection of the hub and its boards and
+// the switch into the bootloader (device-detect.cpp), opening a hub
+// (device-open.cpp), the block-by-block firmware upload (device-upload.cpp)
+// and the texts of its progress (device-progress.cpp).
 #pragma once
 
 #include <array>
@@ -48,7 +50,7 @@ struct device {
     // A write the link refused for 10 s, or a port that did not come back:
     // whatever is under way with this hub must give up.
     bool link_lost = false;
-    // Every attempt of every command takes a tag of its own (see device.cpp).
+    // Every attempt of every command takes a tag of its own (see device-open.cpp).
     uint32_t next_tag = 0;
     // Beside other hubs' updates a stop request must not end the process under
     // them: it throws update_interrupted at a line boundary instead.
