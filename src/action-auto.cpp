@@ -619,6 +619,7 @@ std::vector<auto_hub_entry> auto_detect_hubs()
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<auto_hub_entry> hubs;
+    hubs.reserve(found.size());
     for (auto& [index, entry] : found)
         hubs.push_back(std::move(entry));
     return hubs;

@@ -26,15 +26,17 @@ constexpr bool is_decimal_digit(char c) {
     return c >= '0' && c <= '9';
 }
 // Every character of an image passes here, so it is a table: digits of random
-// data would defeat a branch predictor's guesses at "0-9" or "A-F".
-inline constexpr std::array<int8_t, 256> hex_digit_values = [] {
-    std::array<int8_t, 256> values{};
-    values.fill(-1);
-    for (int i = 0; i < 10; ++i)
-        values[static_cast<size_t>('0' + i)] = static_cast<int8_t>(i);
-    for (int i = 0; i < 6; ++i)
-        values[static_cast<size_t>('A' + i)] = values[static_cast<size_t>('a' + i)] =
-            static_cast<int8_t>(10 + i);
+// data would defeat a branch predictor's guesses at "0-9" or "A-F". 0xFF marks
+// a character that is no digit.
+inline constexpr std::array<uint8_t, 256> hex_digit_values = [] {
+    std::array<uint8_t, 256> values{};
+    values.fill(0xFF);
+    constexpr std::string_view lower = "0123456789abcdef";
+    constexpr std::string_view upper = "ABCDEF";
+    for (size_t i = 0; i < lower.size(); ++i)
+        values[static_cast<unsigned char>(lower[i])] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < upper.size(); ++i)
+        values[static_cast<unsigned char>(upper[i])] = static_cast<uint8_t>(10 + i);
     return values;
 }();
 // The value of a digit in base 10 or 16 (either case), or -1.

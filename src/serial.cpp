@@ -200,7 +200,7 @@ bool queue_completed_line(serial_port* port, size_t end, line_sink& sink) {
         entry->read_at_us = sink.read_at_us;
         if (trace_enabled) trace_line('<', entry->text);
         if (lfqueue_enq(&port->rx_queue, entry.get()) == 0) {
-            entry.release(); // the queue owns it until serial_rx_pop takes it back
+            static_cast<void>(entry.release()); // the queue owns it until serial_rx_pop takes it back
             return true;
         }
     } catch (const std::bad_alloc&) {

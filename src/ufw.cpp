@@ -227,7 +227,7 @@ template <typename Feed> void ufw_parse(ufw& image, ufw_source source, Feed feed
 
 // Read a piece at a time, a file costs the loader one piece and the lines cut
 // at its ends, not its whole text.
-constexpr std::streamsize UFW_READ_PIECE = 64 * 1024;
+constexpr std::streamsize UFW_READ_PIECE = std::streamsize{64} * 1024;
 
 // Nothing is printed here: the caller reports an unusable file in its own words.
 // Only regular files qualify: a directory has no text, and opening a FIFO would
@@ -329,7 +329,7 @@ uint32_t ufw_upper_address(uint8_t type, uint16_t value) {
 hex_line ufw_upload_line(const ufw_dfw& section, uint32_t line_start) {
     static constexpr char digits[] = "0123456789ABCDEF";
     char hex[2 * UFW_LINE_BYTES];
-    for (uint32_t i = 0; i < UFW_LINE_BYTES; ++i) {
+    for (size_t i = 0; i < UFW_LINE_BYTES; ++i) {
         const uint8_t byte = section.memory[line_start - UFW_FLASH_START + i];
         hex[2 * i] = digits[byte >> 4];
         hex[2 * i + 1] = digits[byte & 0x0F];
