@@ -19,7 +19,7 @@ bool restart_board(device* dev, uint8_t board)
     for (int i = 0; i < 5; ++i) {
         device_send_command(dev, board, "!REBOOT_NORMAL", false, 1000, true);
         if (dev->link_lost) {
-            std::fprintf(stderr, "ERROR: Unable to send the restart command to board %d\n", board);
+            output_error_format("ERROR: Unable to send the restart command to board %d\n", board);
             return false;
         }
         wait_ms(1000);
@@ -46,7 +46,7 @@ int action_exit_bootloader()
         return -1;
     }
     if (!dev->detected) {
-        std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
+        output_error_format("ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
         device_free(dev);
         output_result_event(options.port, "no_hub");
         return -1;

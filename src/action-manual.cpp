@@ -35,13 +35,12 @@ const char* image_refusal(const ufw& image, const device& dev)
 {
     const int status = ufw_check_device_status(image, dev);
     if (status == 0) {
-        std::fputs("ERROR: The file does not contain the correct firmware for this hub\n", stderr);
+        output_error("ERROR: The file does not contain the correct firmware for this hub\n");
         return "wrong_firmware";
     }
     if (status == 1 && !options.force) {
-        std::fputs("ERROR: The firmware file supplied is not a newer version than currently on the "
-                   "device. Use the --force switch if you wish to use this firmware anyway.\n",
-                   stderr);
+        output_error("ERROR: The firmware file supplied is not a newer version than currently on the "
+                   "device. Use the --force switch if you wish to use this firmware anyway.\n");
         return "not_newer";
     }
     return nullptr;
@@ -58,7 +57,7 @@ bool hub_in_bootloader(device* dev)
         action_list_hub_event(*dev, options.port); // now with its boards
         return true;
     }
-    std::fputs("ERROR: The hub is not in bootloader mode\n", stderr);
+    output_error("ERROR: The hub is not in bootloader mode\n");
     return false;
 }
 
@@ -104,7 +103,7 @@ hub_outcome update_hub(const ufw& image)
         return {};
     hub_outcome outcome;
     if (!dev->detected) {
-        std::fprintf(stderr, "ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
+        output_error_format("ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
     } else {
         action_list_hub_event(*dev, options.port);
         outcome = update_detected_hub(dev.get(), image);
@@ -121,7 +120,7 @@ int action_update_manual()
     ufw image;
     ufw_load_file(options.fw_path, image);
     if (!image.loaded) {
-        std::fputs("ERROR: Invalid firmware file\n", stderr);
+        output_error("ERROR: Invalid firmware file\n");
         ufw_free(image);
         output_result_event(options.port, "invalid_image");
         return -1;
