@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "output.h"
 #include "timer.h"
 
 bool trace_enabled = false;
@@ -58,7 +59,7 @@ void write_trace_line(char mark, std::string_view first, std::string_view second
             trace_escape(second, line);
         }
         line += '\n';
-        std::fputs(line.c_str(), stderr);
+        output_error(line); // a scan keeps each probe's trace with its other output
     } catch (const std::bad_alloc&) {
     }
 }
