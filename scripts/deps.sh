@@ -8,6 +8,7 @@ packages=(
     groff-base                              # checks the manual page
     googletest libgtest-dev                 # unit tests (and the source copy for Windows)
     clang libclang-rt-14-dev                # sanitizers and libFuzzer
+    clang-format clang-tidy                 # the format and lint stages
     libcurl4-openssl-dev                    # HTTP on Linux
     nlohmann-json3-dev                      # --json events (header-only; both builds)
     openssl                                 # test certificates for HTTPS

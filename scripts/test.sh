@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: native build (g++), AddressSanitizer and
 # UndefinedBehaviorSanitizer build (clang), ThreadSanitizer build for the
-# threaded code, the Windows build under Wine, and every fuzz target for a
-# short bounded time. Installs missing packages first (see scripts/deps.sh).
-# Ends with one line "N passed, N failed" and a non-zero exit on any failure.
+# threaded code, the Windows build under Wine, every fuzz target for a short
+# bounded time, the layout check (clang-format) and the lint (clang-tidy). Installs missing packages first (see scripts/deps.sh).
+# Ends with the test-to-code ratio and one line "N passed, N failed", and a
+# non-zero exit on any failure.
+#
+# The tests mostly wait on the hubs' fixed timing while the builds need the
+# processors, so each stage's tests run in the background while the next
+# stage builds; their logs are printed in stage order at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,10 +18,12 @@ fuzz_seconds=${HUBFLASH_FUZZ_SECONDS:-20}
 
 bash scripts/deps.sh || exit 1
 export WINEDEBUG=-all
+started=$(date +%s)
 
 passed=0
 failed=0
 failures=()
+runs=()   # "name|log|pid" of the CTest runs, in stage order
 
 # count_ctest LOG STAGE: add a CTest run's counts to the totals.
 count_ctest() {
@@ -31,66 +38,117 @@ count_ctest() {
     [ "$bad" -eq 0 ] || failures+=("$2: $bad of $total failed")
 }
 
-# stage NAME BUILD-DIR CTEST-ARGS BUILD-TARGETS -- CMAKE-ARGS...: configure, build, run CTest.
-stage() {
-    local name=$1 dir=$2 ctest_args=$3 targets=$4; shift 4; [ "${1:-}" = "--" ] && shift
-    echo "=== $name"
+# build NAME DIR TARGETS -- CMAKE-ARGS...: configure and build; false (and counted) on failure.
+build() {
+    local name=$1 dir=$2 targets=$3; shift 3; [ "${1:-}" = "--" ] && shift
+    echo "=== $name: building ($(( $(date +%s) - started )) s)"
     if ! cmake -S "$root" -B "$dir" -G Ninja -DHUBFLASH_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
-        cat "$dir.configure.log"; failed=$((failed + 1)); failures+=("$name: configure"); return
+        cat "$dir.configure.log"; failed=$((failed + 1)); failures+=("$name: configure"); return 1
     fi
     # shellcheck disable=SC2086
     if ! cmake --build "$dir" -j2 $targets >"$dir.build.log" 2>&1; then
-        tail -n 60 "$dir.build.log"; failed=$((failed + 1)); failures+=("$name: build"); return
+        tail -n 60 "$dir.build.log"; failed=$((failed + 1)); failures+=("$name: build"); return 1
     fi
+}
+
+# run_tests NAME DIR CTEST-ARGS: CTest in the background, its log in DIR.ctest.log.
+run_tests() {
     # shellcheck disable=SC2086
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" $ctest_args 2>&1 | tee "$dir.ctest.log"
-    count_ctest "$dir.ctest.log" "$name"
+    ctest --test-dir "$2" --output-on-failure -j "$jobs" $3 >"$2.ctest.log" 2>&1 &
+    runs+=("$1|$2.ctest.log|$!")
 }
 
 mkdir -p "$out"
-# The end-to-end tests (label e2e) run once, in the sanitizer build below: the
-# hubs' fixed waits are the same in both builds, and there they also catch
-# memory faults. The native build serves the unit tests, the long test and Wine.
-stage "native (g++)" "$out/native" "-LE long|e2e" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
-# Tests labelled "long" only wait out the protocol's own time limits (a board
-# that stops answering is given up after about six minutes): they run in the
-# background while the other stages build, and are counted at the end.
-ctest --test-dir "$out/native" -L long --output-on-failure >"$out/native.long.log" 2>&1 &
-long_tests=$!
-# The sanitizers learn nothing more from the "long" tests than the native run.
-stage "asan+ubsan (clang)" "$out/asan" "-LE long" "" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
-    -DHUBFLASH_SANITIZE=address,undefined -DHUBFLASH_FUZZ=ON
-stage "tsan (g++)" "$out/tsan" "-L threads" "--target unit_support unit_serial hubflash hubsim" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
-    -DHUBFLASH_SANITIZE=thread
+
+# The layout .clang-format describes holds for every C++ file.
+echo "=== format (clang-format)"
+mapfile -t cxx_files < <(find src tools tests bench -name '*.cpp' -o -name '*.h' | sort)
+if clang-format --dry-run -Werror "${cxx_files[@]}" >"$out/format.log" 2>&1; then
+    passed=$((passed + 1))
+else
+    head -n 40 "$out/format.log"; failed=$((failed + 1)); failures+=("format: files differ from .clang-format")
+fi
+
+# The end-to-end tests (label e2e) run once, in the sanitizer build: the hubs'
+# fixed waits are the same in both builds, and there they also catch memory
+# faults. The native build serves the unit tests, the "long" tests and Wine.
+if build "native (g++)" "$out/native" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++; then
+    run_tests "native (g++)" "$out/native" "-LE long|e2e"
+    # Tests labelled "long" only wait out the protocol's own time limits.
+    if ctest --test-dir "$out/native" -N -L long | grep -q 'Test *#'; then
+        run_tests "native (g++), long tests" "$out/native" "-L long"
+    fi
+fi
+if build "asan+ubsan (clang)" "$out/asan" "" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+    -DHUBFLASH_SANITIZE=address,undefined -DHUBFLASH_FUZZ=ON; then
+    run_tests "asan+ubsan (clang)" "$out/asan" "-LE long"
+fi
 # The Windows build's end-to-end tests drive the native stage's hub simulator.
-stage "windows (mingw-w64, wine)" "$out/windows" "" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+if build "windows (mingw-w64, wine)" "$out/windows" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DHUBFLASH_HOST_HUBSIM="$out/native/tools/hubsim/hubsim"
+    -DHUBFLASH_HOST_HUBSIM="$out/native/tools/hubsim/hubsim"; then
+    run_tests "windows (mingw-w64, wine)" "$out/windows" ""
+fi
+if build "tsan (g++)" "$out/tsan" "--target unit_support unit_serial unit_device_link hubflash hubsim" -- \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DHUBFLASH_SANITIZE=thread; then
+    run_tests "tsan (g++)" "$out/tsan" "-L threads"
+fi
 
-echo "=== native (g++), long tests"
-wait "$long_tests"
-cat "$out/native.long.log"
-count_ctest "$out/native.long.log" "native (g++), long tests"
-
-# Fuzz targets (built by the sanitizer stage): a short bounded run each, from
-# the checked-in seed corpus.
-echo "=== fuzz (libFuzzer, ${fuzz_seconds}s each)"
+# Fuzz targets (built by the sanitizer stage): a short bounded run each, all
+# at once, from the checked-in seed corpus.
 fuzzers=$(find "$out/asan/tests" -maxdepth 1 -type f -name 'fuzz_*' -perm -u+x 2>/dev/null | sort)
-[ -n "$fuzzers" ] || { failed=$((failed + 1)); failures+=("fuzz: no fuzz target was built"); }
+fuzz_pids=()
 for target in $fuzzers; do
     name=$(basename "$target")
     corpus="$root/tests/fuzz/corpus/${name#fuzz_}"
     work="$out/asan/corpus-$name"; mkdir -p "$work"
     [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null
-    if "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" >"$work.log" 2>&1; then
+    "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" >"$work.log" 2>&1 &
+    fuzz_pids+=("$!")
+done
+
+for run in "${runs[@]}"; do
+    IFS='|' read -r name log pid <<<"$run"
+    wait "$pid"
+    echo "=== $name"
+    cat "$log"
+    count_ctest "$log" "$name"
+done
+
+echo "=== fuzz (libFuzzer, ${fuzz_seconds}s each)"
+[ -n "$fuzzers" ] || { failed=$((failed + 1)); failures+=("fuzz: no fuzz target was built"); }
+i=0
+for target in $fuzzers; do
+    name=$(basename "$target"); work="$out/asan/corpus-$name"
+    if wait "${fuzz_pids[$i]}"; then
         echo "$name: $(grep -m1 -o 'number_of_executed_units: [0-9]*' "$work.log")"
         passed=$((passed + 1))
     else
         tail -n 40 "$work.log"; failed=$((failed + 1)); failures+=("fuzz: $name")
     fi
+    i=$((i + 1))
 done
 
+# The program's and the simulator's sources pass the checks in .clang-tidy
+# (compiled as the native stage compiles them).
+echo "=== lint (clang-tidy)"
+if [ -f "$out/native/compile_commands.json" ]; then
+    python3 -c 'import json, sys; print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1]))})))' \
+        "$out/native/compile_commands.json" | grep -E "^$root/(src|tools/hubsim)/" \
+        | xargs -P2 -n4 clang-tidy -p "$out/native" --quiet >"$out/tidy.log" 2>&1
+    tidy_status=$?
+    if [ "$tidy_status" -eq 0 ]; then
+        passed=$((passed + 1))
+    else
+        grep -E 'error:' "$out/tidy.log" | head -n 40; failed=$((failed + 1)); failures+=("lint: clang-tidy")
+    fi
+else
+    failed=$((failed + 1)); failures+=("lint: no native build to lint")
+fi
+
 echo
+bash scripts/test-ratio.sh
+echo "suite time: $(( $(date +%s) - started )) s"
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

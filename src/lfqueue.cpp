@@ -26,8 +26,10 @@ void lfq_default_free(void* /*ctx*/, void* ptr)
     ::operator delete(ptr);
 }
 
-int32_t lfq_seconds()
+int32_t lfq_seconds(const lfqueue* q)
 {
+    if (q->seconds != nullptr)
+        return q->seconds();
     const auto s = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     return static_cast<int32_t>(static_cast<uint32_t>(s.count()));
@@ -91,7 +93,7 @@ void lfq_recycle_free(lfqueue* q, lfqueue_node* node)
         if (last->next_recycled.compare_exchange_strong(expected, node))
             break;
     }
-    const int32_t now = lfq_seconds();
+    const int32_t now = lfq_seconds(q);
     node->retired_at = now;
     // `last` may have been read by another recycler just before this append
     // and may be retired long ago; its grace starts now that it stops being
@@ -105,7 +107,7 @@ void lfq_check_free(lfqueue* q)
 {
     int32_t idle = 0;
     if (q->reclaiming.compare_exchange_strong(idle, 1)) {
-        const int32_t now = lfq_seconds();
+        const int32_t now = lfq_seconds(q);
         lfqueue_node* node = q->recycle_first;
         while (node != nullptr && node != q->recycle_last.load()) {
             lfqueue_node* next = node->next_recycled.load();
@@ -195,7 +197,7 @@ int lfqueue_init_mf(lfqueue* q, void* ctx, lfqueue_alloc_fn alloc, lfqueue_free_
         lfq_free_node(q, dummy);
         return ENOMEM;
     }
-    anchor->retired_at = lfq_seconds();
+    anchor->retired_at = lfq_seconds(q);
     q->head.store(dummy);
     q->tail.store(dummy);
     q->recycle_first = anchor;

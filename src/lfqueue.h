@@ -18,6 +18,8 @@ struct lfqueue_node {
 
 using lfqueue_alloc_fn = void* (*)(void* ctx, size_t size);
 using lfqueue_free_fn = void (*)(void* ctx, void* ptr);
+// Monotonic seconds; the queue reads the steady clock unless given another.
+using lfqueue_clock_fn = int32_t (*)();
 
 struct lfqueue {
     std::atomic<lfqueue_node*> head{nullptr}; // the dummy; the oldest value is in head->next
@@ -29,6 +31,7 @@ struct lfqueue {
     lfqueue_alloc_fn alloc_fn = nullptr;
     lfqueue_free_fn free_fn = nullptr;
     void* alloc_ctx = nullptr;
+    lfqueue_clock_fn seconds = nullptr; // set before init, or left null for the steady clock
 };
 
 // 0, or the system error number when memory could not be obtained.

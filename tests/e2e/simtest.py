@@ -43,6 +43,8 @@ def parse_command_line(argv=None):
     parser.add_argument("--hubflash", required=True)
     parser.add_argument("--hubsim", required=True)
     parser.add_argument("--mkimage", required=True)
+    parser.add_argument("--sample")  # for the tests that need it; CTest passes it to all
+    parser.add_argument("--wine", action="store_true")  # the Windows build: see winetest
     argv = sys.argv if argv is None else argv
     known, rest = parser.parse_known_args(argv[1:])
     TOOLS = Tools(os.path.abspath(known.hubflash), os.path.abspath(known.hubsim),
@@ -79,12 +81,6 @@ def make_image(directory, version, sections, seed=1, name="image.txt"):
         command += ["--section", section]
     subprocess.run(command, check=True)
     return Image(path, expected, version)
-
-
-def blocks_of(device_type, data_bytes):
-    """Upload blocks that a section of this many bytes from 0x4000 is cut into."""
-    size = 128 if device_type < 0x0200 else 64
-    return (data_bytes + size - 1) // size
 
 
 class Hub:

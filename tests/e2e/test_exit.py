@@ -18,13 +18,15 @@ RESTART_OUTPUT = (b"hubflash v3.00\nPlease wait while device restarts\r\n"
 TWENTY_COMMANDS = [(board, "!REBOOT_NORMAL") for board in (4, 3, 2, 1) for _ in range(5)]
 
 
-class ExitTest(unittest.TestCase):
+class ExitCase(unittest.TestCase):
     def setUp(self):
         self.dir = temp_dir(self)
 
     def exit_bootloader(self, port, timeout=120):
         return run_hubflash(["--port", port, "--exit-bootloader"], timeout=timeout)
 
+
+class ExitTest(ExitCase):
     def test_boards_four_to_one_are_told_to_restart(self):
         hub = Hub(self, self.dir, "--mode", "bootloader", "--hwid", "1030")
         started = time.monotonic()
@@ -47,6 +49,10 @@ class ExitTest(unittest.TestCase):
         self.assertEqual(hub.framed_commands(), TWENTY_COMMANDS)
 
 
+# ctest: COST 60
+class ExitLostPortTest(ExitCase):
+    """The exit action towards a hub whose port goes away at the first command."""
+
     def test_port_that_never_returns(self):
         hub = Hub(self, self.dir, "--mode", "bootloader", "--vanish-on", "!REBOOT_NORMAL", "--vanish-ms", "600000")
         result = self.exit_bootloader(hub.port, timeout=150)
@@ -55,10 +61,7 @@ class ExitTest(unittest.TestCase):
         self.assertEqual(result.code, 1)
 
 
-class NoHubTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = temp_dir(self)
-
+class NoHubTest(ExitCase):
     def test_port_without_a_hub(self):
         hub = Hub(self, self.dir, "--absent", "1,2")
         result = run_hubflash(["--port", hub.port, "--exit-bootloader"], timeout=60)

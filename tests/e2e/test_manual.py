@@ -5,7 +5,9 @@
 
 Each test class is one CTest entry, so that the long fixed waits of a hub
 (detection, the switch into the bootloader, 12 s of finishing per board) run
-in parallel under ctest -j.
+in parallel under ctest -j. How the upload recovers line by line (attempt
+limits, block restarts, a board that stops answering) is checked in the unit
+tests of the device link, which can run the program's clock faster.
 """
 
 import os
@@ -121,11 +123,11 @@ class ProgressTest(Case):
         hub = self.hub()
         result = self.update(hub, image, "--no-status")
         progress = "".join(percent(p) for p in (0, 14, 28, 42, 57, 71, 85)) + percent(100)
-        self.assertEqual(result.stdout, self.clean_output(hub, image, progress=progress))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image, progress=progress), 0))
         self.assert_hub_updated(hub, image, self.types)
 
 
+# ctest: COST 60
 class SwitchTest(Case):
     def test_bootloader_flag_switches_a_hub_in_normal_firmware(self):
         image = self.image()
@@ -142,6 +144,10 @@ class SwitchTest(Case):
         self.assertEqual(report["commands"]["boot_mode"], 1)
         self.assertEqual(report["restarts"], 1)
 
+
+
+# ctest: COST 60
+class SwitchBackTest(Case):
     def test_hub_switched_for_a_refused_image_is_sent_back(self):
         image = self.image()
         hub = Hub(self, self.dir, "--mode", "normal", "--device-type", "0101,0201", "--fw", "310")
@@ -155,14 +161,15 @@ class SwitchTest(Case):
         self.assertEqual([board["mode"] for board in report["boards"]], ["normal", "normal"])
         self.assertEqual(report["commands"]["upload_line"], 0)
 
+
+
+class RefusalTest(Case):
     def test_hub_in_normal_firmware_without_the_flag(self):
         image = self.image()
         hub = Hub(self, self.dir, "--mode", "normal", "--device-type", "0101,0201")
         result = self.update(hub, image)
         self.assert_refused(result, hub, image, b"ERROR: The hub is not in bootloader mode\n")
 
-
-class RefusalTest(Case):
     def test_missing_unreadable_or_empty_file(self):
         """Nothing to upload is no image: an error page, notes, an empty file."""
         hub = self.hub()
@@ -209,16 +216,14 @@ class VersionTest(Case):
         image = self.image()
         hub = self.hub("--fw", "310,305")
         result = self.update(hub, image)
-        self.assertEqual(result.stdout, self.clean_output(hub, image))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image), 0))
         self.assert_hub_updated(hub, image, self.types)
 
     def test_same_version_with_force_is_installed(self):
         image = self.image()
         hub = self.hub("--fw", "310")
         result = self.update(hub, image, "--force")
-        self.assertEqual(result.stdout, self.clean_output(hub, image, force=True))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image, force=True), 0))
         self.assert_hub_updated(hub, image, self.types)
 
 
@@ -257,24 +262,11 @@ class AckFaultTest(Case):
         hub = self.hub("--lose-ack", "5,40", "--bad-checksum", "3,77")
         result = self.update(hub, image)
         # The command itself tries again with a new tag: the upload sees nothing of it.
-        self.assertEqual(result.stdout, self.clean_output(hub, image))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image), 0))
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual(report["faults"]["acks_lost"], 2)
         self.assertEqual(report["faults"]["bad_checksums"], 2)
         self.assertEqual(report["commands"]["blank"], 4, "a blank line before each new try")
-
-    def test_line_through_at_the_third_attempt_restarts_the_block(self):
-        image = self.image()
-        hub = self.hub("--lose-ack", "30-49")
-        result = self.update(hub, image)
-        self.assertEqual(result.code, 0)
-        self.assertIn(b"Error sending command\r\nError sending command\r\n" + RESTART, result.stdout)
-        self.assertEqual(result.stdout.count(RESTART), 1)
-        report = self.assert_hub_updated(hub, image, self.types, result.stdout)
-        # The lines of the block before line 30 were written twice.
-        self.assertGreater(report["commands"]["upload_line"], 16 * 8 + 16 * 4 + 20)
-        self.assertEqual(report["commands"]["stop_ping"], 2 + 2)
 
 
 class NakCrcFaultTest(Case):
@@ -282,8 +274,7 @@ class NakCrcFaultTest(Case):
         image = self.image()
         hub = self.hub("--nak", "1,20,21,150")
         result = self.update(hub, image)
-        self.assertEqual(result.stdout, self.clean_output(hub, image))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image), 0))
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual(report["faults"]["naks"], 4)
 
@@ -294,8 +285,7 @@ class NakCrcFaultTest(Case):
         spinner = "|/-\\"
         progress = "".join("\rUpdating, please wait   %04d/%04d/0032  %s" % (int(done >= 5), done, spinner[done % 4])
                            for done in range(33))
-        self.assertEqual(result.stdout, self.clean_output(hub, image, progress=progress))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image, progress=progress), 0))
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual(report["commands"]["part_crc"], 33)
 
@@ -305,8 +295,7 @@ class NoisyLinkTest(Case):
         image = self.image()
         hub = self.hub("--keep-announcing", "--prefix-replies", "--upper-checksum", "--lf-only")
         result = self.update(hub, image)
-        self.assertEqual(result.stdout, self.clean_output(hub, image))
-        self.assertEqual(result.code, 0)
+        self.assertEqual((result.stdout, result.code), (self.clean_output(hub, image), 0))
         self.assert_hub_updated(hub, image, self.types)
 
 
@@ -338,7 +327,7 @@ class VanishTest(Case):
         self.check_vanish("--vanish-unacked")
 
 
-class GiveUpTest(Case):
+class GiveUpCase(Case):
     def assert_gave_up(self, result, hub):
         self.assertEqual(result.code, 1)
         self.assertTrue(result.stdout.endswith(FAILURE), result.stdout[-200:])
@@ -351,6 +340,8 @@ class GiveUpTest(Case):
         return (manual_header(image.path, hub.port, image.version) + "Found device: Halbern-16\n"
                 + "\rUpdating, please wait   0000/0000/%04d  |" % total).encode() + FAILURE
 
+
+class GiveUpTest(GiveUpCase):
     def test_failures_reach_the_number_of_blocks(self):
         image = self.image(sections=("0101:128", "0201:64"))
         hub = self.hub("--wrong-crc", "1-1000")
@@ -358,20 +349,6 @@ class GiveUpTest(Case):
         self.assertEqual(result.stdout, self.gave_up_output(hub, image, 2))
         report = self.assert_gave_up(result, hub)
         self.assertEqual(report["commands"]["part_crc"], 2)
-
-    def test_one_block_sent_sixty_times(self):
-        image = self.image(sections=("0101:4096", "0201:2048"))
-        hub = self.hub("--wrong-crc", "1-1000")
-        result = self.update(hub, image)
-        self.assertEqual(result.stdout, self.gave_up_output(hub, image, 64))
-        report = self.assert_gave_up(result, hub)
-        self.assertEqual(report["commands"]["part_crc"], 60)
-        # Every send carried its whole block (8 lines of 0101 or 4 of 0201). A line
-        # may go twice when its acknowledgement came late on a loaded machine: the
-        # exchange's own retry, which is legal; restarts would show in the output.
-        lines = report["commands"]["upload_line"]
-        self.assertTrue(60 * 8 <= lines < 61 * 8 or 60 * 4 <= lines < 61 * 4, lines)
-
 
     def test_line_that_always_needs_a_second_attempt(self):
         """Each block restart counts as a failed send, so the upload ends instead of looping."""
@@ -383,35 +360,48 @@ class GiveUpTest(Case):
         self.assertEqual(self.assert_gave_up(result, hub)["commands"]["part_crc"], 0)
 
 
+# ctest: COST 60
+class SixtySendsTest(GiveUpCase):
+    def test_one_block_sent_sixty_times(self):
+        image = self.image(sections=("0101:4096", "0201:2048"))
+        hub = self.hub("--wrong-crc", "1-1000")
+        result = self.update(hub, image)
+        self.assertEqual(result.stdout, self.gave_up_output(hub, image, 64))
+        report = self.assert_gave_up(result, hub)
+        self.assertEqual(report["commands"]["part_crc"], 60)
+        # Every send carried the whole block, in order (8 lines of 0101 or 4 of 0201). A
+        # line may go twice in a row when its acknowledgement came late on a loaded
+        # machine: the exchange's own retry, which is legal.
+        sends, lines = [], []
+        for _, command in hub.framed_commands():
+            if command.startswith(";") and (not lines or lines[-1] != command):
+                lines.append(command)
+            elif command.startswith("!PART_CRC="):
+                sends.append(tuple(lines))
+                lines = []
+        self.assertEqual(len(sends), 60)
+        self.assertEqual(len(set(sends)), 1, "the same block each time")
+        self.assertIn(len(sends[0]), (8, 4))
+        self.assertEqual(sorted(sends[0]), list(sends[0]))
+
+
+# ctest: COST 90
 class LostPortTest(Case):
     def test_port_that_never_returns(self):
         """A vanished hub is waited for 60 s, mid-upload or while finishing, then given up."""
         image = self.image(sections=("0101:128", "0201:64"))
-        for fault in (("--vanish-after", "3"), ("--vanish-on", "!FINISH")):
-            hub = self.hub(*fault, "--vanish-ms", "600000", name="hub" + fault[0])
-            started = time.monotonic()
-            result = self.update(hub, image, timeout=150)
+        faults = (("--vanish-after", "3"), ("--vanish-on", "!FINISH"))
+        hubs = [self.hub(*fault, "--vanish-ms", "600000", name="hub" + fault[0]) for fault in faults]
+        started = time.monotonic()
+        runs = [simtest.start_hubflash(["--fw", image.path, "--port", hub.port]) for hub in hubs]
+        for fault, hub, run in zip(faults, hubs, runs):
+            result = simtest.wait_hubflash(run, timeout=150)
             self.assertGreater(time.monotonic() - started, 60)
             self.assertEqual(result.code, 1, fault)
             self.assertTrue(result.stdout.endswith(FAILURE), result.stdout[-200:])
             self.assertTrue(result.stderr.endswith(b"ERROR: Serial port %s did not come back within 60 seconds\n"
                                                    % hub.port.encode()), result.stderr)
             self.assertEqual(hub.stop()["commands"]["finish"], 0 if fault[0] == "--vanish-after" else 1)
-
-
-class DeadBoardTest(Case):
-    """A board that stops answering costs 50 attempts of 10 tries of 500 ms: about six minutes."""
-
-    def test_board_stops_answering(self):
-        # Board 2's block goes first and fails once on its CRC; board 1's then never gets through.
-        image = self.image(sections=("0101:128", "0201:64"))
-        hub = self.hub("--dead-board", "1:0", "--wrong-crc", "1")
-        result = self.update(hub, image, timeout=600)
-        self.assertEqual(result.code, 1)
-        self.assertTrue(result.stdout.endswith(b"Error sending command\r\n" + FAILURE), result.stdout[-200:])
-        self.assertEqual(result.stdout.count(b"Error sending command\r\n"), 50)
-        self.assertNotIn(b"Device updated successfully.", result.stdout)
-        self.assertEqual(hub.stop()["commands"]["finish"], 0)
 
 
 class ParallelTest(Case):

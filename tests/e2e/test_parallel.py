@@ -47,6 +47,7 @@ class ParallelCase(AutoCase):
                                 env=env)
 
 
+# ctest: threads
 class ScanOrderTest(ParallelCase):
     def test_output_comes_in_port_order_though_probes_end_out_of_order(self):
         # The hub in the middle is found at once, the silent ports only after
@@ -67,6 +68,7 @@ class ScanOrderTest(ParallelCase):
         self.assert_untouched(hub)
 
 
+# ctest: threads
 class ParallelPassTest(ParallelCase):
     def test_hubs_run_side_by_side_and_a_refusal_stops_no_other(self):
         image = self.release()
@@ -98,6 +100,7 @@ class ParallelPassTest(ParallelCase):
         self.assert_untouched(wrong)
 
 
+# ctest: threads
 class ParallelTerminalTest(ParallelCase):
     def test_status_line_on_a_terminal_and_a_stop_between_lines(self):
         self.release()

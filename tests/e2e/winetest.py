@@ -3,12 +3,8 @@
 The Windows program reaches a simulated hub through a link in the prefix's
 dosdevices directory: dosdevices/comN points at hubsim's own --link path, and
 Wine resolves it at every open, so a hub that restarts on a new
-pseudo-terminal is found again under the same COM name. Ports for the
-automatic update's scan go into the registry's SERIALCOMM list.
-
-The prefix is the one named by WINEPREFIX, with a persistent wineserver
-running (that keeps the volatile SERIALCOMM key and Wine's background
-services alive between commands).
+pseudo-terminal is found again under the same COM name. The prefix is the one
+named by WINEPREFIX.
 
 Every Wine command here writes into files, never into pipes: Wine's background
 processes can inherit the standard handles and keep a pipe open long after
@@ -16,13 +12,10 @@ the program has ended.
 """
 
 import os
-import re
 import subprocess
 import tempfile
 
 import simtest
-
-SERIALCOMM = r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"
 
 
 def prefix():
@@ -84,48 +77,3 @@ def map_com_port(test, number, target):
     test.addCleanup(unmap)
     return "COM%d" % number
 
-
-def reg(*args, check=True):
-    result = run_wine(["reg"] + list(args), timeout=120)
-    if check and result.code != 0:
-        raise AssertionError("wine reg %s failed (%d): %r" % (" ".join(args), result.code,
-                                                              result.stdout + result.stderr))
-    return result
-
-
-def serialcomm_entries():
-    """{value name: data} of the SERIALCOMM list's text values."""
-    result = reg("query", SERIALCOMM, check=False)
-    entries = {}
-    for line in result.stdout.decode(errors="replace").splitlines():
-        m = re.match(r"^ {4}(.+?) {4}REG_SZ {4}(.*?)\s*$", line)
-        if m:
-            entries[m.group(1)] = m.group(2)
-    return entries
-
-
-def add_serialcomm(name, port):
-    reg("add", SERIALCOMM, "/v", name, "/t", "REG_SZ", "/d", port, "/f")
-
-
-def delete_serialcomm(name):
-    reg("delete", SERIALCOMM, "/v", name, "/f", check=False)
-
-
-def own_serialcomm(test, entries):
-    """Makes the SERIALCOMM list exactly `entries` ({name: port}) until the
-    test ends, then puts back what was there. The prefix lists the host's own
-    serial ports (COM1 for /dev/ttyS0); a scan must not probe those."""
-    saved = serialcomm_entries()
-
-    def restore():
-        for name in entries:
-            delete_serialcomm(name)
-        for name, port in saved.items():
-            add_serialcomm(name, port)
-    test.addCleanup(restore)
-    for name in saved:
-        delete_serialcomm(name)
-    for name, port in entries.items():
-        add_serialcomm(name, port)
-    test.assertEqual(serialcomm_entries(), entries)

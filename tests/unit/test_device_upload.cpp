@@ -93,59 +93,21 @@ TEST(UploadList, HoldsEveryBlockOfEveryBoard)
     EXPECT_TRUE(list.empty());
 }
 
-std::vector<firmware_block> numbered_blocks(size_t n)
+// Every block stays in the list exactly once, whatever its length.
+TEST(UploadList, ShuffleIsAPermutationForEverySize)
 {
-    std::vector<firmware_block> list(n);
-    for (size_t i = 0; i < n; ++i)
-        list[i].lines.push_back(hex_line{static_cast<uint32_t>(i), std::to_string(i)});
-    return list;
-}
-
-std::vector<uint32_t> order_of(const std::vector<firmware_block>& list)
-{
-    std::vector<uint32_t> order;
-    for (const firmware_block& block : list)
-        order.push_back(block.lines.front().address);
-    return order;
-}
-
-TEST(Shuffle, ShortListsStayAsTheyAre)
-{
-    std::vector<firmware_block> none;
-    shuffle_blocks(none);
-    EXPECT_TRUE(none.empty());
-    std::vector<firmware_block> one = numbered_blocks(1);
-    shuffle_blocks(one);
-    EXPECT_EQ(order_of(one), std::vector<uint32_t>{0});
-}
-
-TEST(Shuffle, IsAPermutationForEverySize)
-{
-    for (size_t n : {2u, 3u, 7u, 100u, 2688u}) {
-        std::vector<firmware_block> list = numbered_blocks(n);
+    for (size_t n : {0u, 1u, 2u, 3u, 7u, 100u, 2688u}) {
+        std::vector<firmware_block> list(n);
+        for (size_t i = 0; i < n; ++i)
+            list[i].lines.push_back(hex_line{static_cast<uint32_t>(i), std::to_string(i)});
         shuffle_blocks(list);
-        std::vector<uint32_t> order = order_of(list);
+        std::vector<uint32_t> order;
+        for (const firmware_block& block : list)
+            order.push_back(block.lines.front().address);
         std::sort(order.begin(), order.end());
         for (size_t i = 0; i < n; ++i)
             ASSERT_EQ(order[i], i) << "n=" << n;
     }
-}
-
-// The generator is never seeded, so a fresh run starts from the state that seed 1 gives.
-TEST(Shuffle, SameOrderFromTheSameGeneratorState)
-{
-    std::srand(1);
-    std::vector<firmware_block> first = numbered_blocks(50);
-    shuffle_blocks(first);
-    std::srand(1);
-    std::vector<firmware_block> second = numbered_blocks(50);
-    shuffle_blocks(second);
-    EXPECT_EQ(order_of(first), order_of(second));
-
-    std::vector<uint32_t> identity(50);
-    for (uint32_t i = 0; i < 50; ++i)
-        identity[i] = i;
-    EXPECT_NE(order_of(first), identity);
 }
 
 TEST(UploadList, BoardsAreMixed)
@@ -236,50 +198,31 @@ TEST(Progress, NoStatusShowsExactValuesBeforeNearlyEveryBlock)
         EXPECT_EQ(forty[i], percent(static_cast<int>(i * 100 / 40))) << i;
 }
 
-TEST(Progress, DetailedCounters)
+TEST(Progress, CountersRateAndFinalTexts)
 {
     upload_progress progress;
     progress.total_blocks = 120;
     progress_text text;
     device_progress_text(progress, 0, style(false, false, true), text);
     EXPECT_STREQ(text, "\rUpdating, please wait   0000/0000/0120  |");
-
     progress.failures = 3;
     progress.done = 17;
     progress.spinner = 3;
     progress.sent_chars = 2250;
     progress.total_chars = 9000;
-    device_progress_text(progress, 1000, style(false, false), text);
-    EXPECT_STREQ(text, "\rUpdating, please wait   0003/0017/0120  \\");
     device_progress_text(progress, 1000, style(false, false, true), text);
     EXPECT_STREQ(text, "\rUpdating, please wait   0003/0017/0120  \\  2.25Kb/s 2250 of 9000");
-
     // The rate text has room for 29 characters.
-    progress.sent_chars = 2257920;
-    progress.total_chars = 2257920;
+    progress.sent_chars = progress.total_chars = 2257920;
     device_progress_text(progress, 1, style(false, false, true), text);
     EXPECT_STREQ(text, "\rUpdating, please wait   0003/0017/0120  \\  2257920.00Kb/s 2257920 of 2");
-}
-
-TEST(Progress, FinalTexts)
-{
-    upload_progress progress;
-    progress.total_blocks = 120;
-    progress.done = 120;
-    progress.failures = 2;
     progress.spinner = 1;
-    progress.sent_chars = 100;
-    progress_text text;
     device_final_progress_text(progress, style(false, false, true), text);
-    EXPECT_STREQ(text, "\rUpdating, please wait   0002/0120/0120  /");
-    device_final_progress_text(progress, style(true, false), text);
-    EXPECT_STREQ(text, "\rUpdating, please wait   100%");
-    device_final_progress_text(progress, style(false, true), text);
-    EXPECT_STREQ(text, "\rUpdating, please wait   100%");
-
-    upload_progress empty;
-    device_final_progress_text(empty, style(false, false), text);
-    EXPECT_STREQ(text, "\rUpdating, please wait   0000/0000/0000  |");
+    EXPECT_STREQ(text, "\rUpdating, please wait   0003/0017/0120  /");
+    for (const options_record& opts : {style(true, false), style(false, true)}) {
+        device_final_progress_text(progress, opts, text);
+        EXPECT_STREQ(text, "\rUpdating, please wait   100%");
+    }
 }
 
 } // namespace

@@ -106,10 +106,10 @@ TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
     ASSERT_EQ(image.firmware.size(), 1u);
     const ufw_dfw& dfw = image.firmware[0];
     EXPECT_EQ(dfw.line_count(), 3);
+    ASSERT_EQ(dfw.block_count(), 1);
     for (uint8_t i = 0; i < 16; ++i)
         EXPECT_EQ(dfw.memory[i], i);
     EXPECT_TRUE(erased(dfw, 16));
-    ASSERT_EQ(dfw.block_count(), 1);
     const char* expected[] = {";1000400005000102030405060708090A0B0C0D0E0F33",
                               ";1000401005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFAB",
                               ";1000402005FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF9B",
@@ -153,7 +153,6 @@ TEST(UfwLoad, VersionLines) {
     for (const auto& [text, version] : cases) {
         const ufw image = load(text);
         EXPECT_TRUE(!image.loaded && image.firmware.empty()) << text; // nothing to upload
-
         EXPECT_EQ(image.version, version) << text;
     }
     const ufw inside = load(">>>0201\n___9\n" + rec(0x4000, "AA") + "\n___10\n!!!!!!!!\n");
@@ -228,8 +227,8 @@ TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
     EXPECT_TRUE(erased(straddle.firmware[0], 16));
 
     const ufw large = load(section(">>>0101", {upper(0x1000, 2), rec(0, "55")})); // 0x1000 * 16
-    EXPECT_EQ(large.firmware.at(0).memory[0xC000], 0x55);
-    EXPECT_EQ(large.firmware[0].block_count(), 385); // (0x10080 - 0x4000) / 128
+    ASSERT_EQ(large.firmware.at(0).block_count(), 385); // (0x10080 - 0x4000) / 128
+    EXPECT_EQ(large.firmware[0].memory[0xC000], 0x55);
     EXPECT_EQ(ufw_get_block_lines(large.firmware[0], 384).at(7).address, 0x10070u);
 }
 
@@ -256,12 +255,12 @@ TEST(UfwPopulate, EdgesOfEachLayout) {
              section(">>>0102", {upper(1), rec(0xFFF8, bytes16)}) +
              section(">>>0301", {rec(0x4000, "AA")}));
     ASSERT_EQ(image.firmware.size(), 4u);
-    EXPECT_EQ(image.firmware[0].block_count(), 768);
-    EXPECT_EQ(image.firmware[0].memory.size(), 0x10000 - UFW_FLASH_START); // past the end: dropped
+    ASSERT_EQ(image.firmware[0].block_count(), 768);
+    ASSERT_EQ(image.firmware[0].memory.size(), 0x10000 - UFW_FLASH_START); // past the end: dropped
     EXPECT_EQ(image.firmware[0].memory.back(), 0x77);
+    ASSERT_EQ(image.firmware[1].block_count(), 768);
     EXPECT_EQ(image.firmware[1].memory[0xFFFF - UFW_FLASH_START], 0x5A);
-    EXPECT_EQ(image.firmware[1].block_count(), 768);
-    EXPECT_EQ(image.firmware[2].block_count(), UFW_MAX_BLOCKS);
+    ASSERT_EQ(image.firmware[2].block_count(), UFW_MAX_BLOCKS);
     EXPECT_EQ(image.firmware[2].memory[UFW_MEMORY_SIZE - 1], 0x77); // the rest dropped
     EXPECT_EQ(ufw_get_block_lines(image.firmware[2], UFW_MAX_BLOCKS - 1).back().address, 0x1FFF0u);
     const ufw_dfw& unknown = image.firmware[3];
@@ -279,15 +278,16 @@ TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
     for (const char* line : {":104000000001020", ":0240", ":", ":024010", ":02401000AABBCC"})
         ufw_dfw_add_record(dfw, line);
     EXPECT_EQ(dfw.line_count(), 5);
+    ASSERT_EQ(dfw.block_count(), 1);
     EXPECT_EQ(dfw.memory[2], 0x02);
     EXPECT_EQ(dfw.memory[0x11], 0xBB);
     EXPECT_TRUE(erased(dfw, 3, 0x10) && erased(dfw, 0x12));
-    EXPECT_EQ(dfw.block_count(), 1);
 }
 
 TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
     const ufw image = load(section(">>>0101", {upper(1), rec(0xFF80, bytes16)}));
     const ufw_dfw& dfw = image.firmware.at(0);
+    ASSERT_EQ(dfw.block_count(), 896); // up to 0x1FF8F in blocks of 128
     const uint32_t last =
         ufw_get_block_lines(dfw, dfw.block_count() - 1).at(0).address - UFW_FLASH_START;
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, last), crc16_ccitt(dfw.memory.data() + last, 128));
@@ -405,12 +405,7 @@ TEST(UfwCheck, MissingThenNewerThenNotNewer) {
     EXPECT_EQ(ufw_check_device_status(image, dev), 2);
     dev.board_count = -3;
     EXPECT_EQ(ufw_check_device_status(image, dev), 1);
-    device full = hub_with({{0x0201, 9},
-                            {0x0201, 9},
-                            {0x0201, 9},
-                            {0x0201, 9},
-                            {0x0201, 9},
-                            {0x0201, 9},
+    device full = hub_with({{0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9},
                             {0x0201, 9}});
     full.board_count = 100; // only boards 1 to 7 exist
     EXPECT_EQ(ufw_check_device_status(image, full), 2);
