@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -238,6 +239,11 @@ void dispatch_device_event(serial_port* port, WPARAM event, const DEV_BROADCAST_
         handler(port, path);
 }
 
+// Watcher threads of one process start and end one at a time: under Wine,
+// threads that subscribed to device events and end at the same moment as
+// another one now and then never finish ending (seen with a scan of two ports).
+std::mutex watcher_lifecycle_lock;
+
 void close_watching_event(serial_os& os)
 {
     if (os.watching != nullptr)
@@ -249,6 +255,7 @@ void stop_watcher(serial_os& os)
 {
     if (os.thread == nullptr)
         return;
+    const std::lock_guard one_at_a_time(watcher_lifecycle_lock);
     os.ending.store(true);
     // A post is refused while the thread has no message queue yet; it then
     // sees `ending` before it first waits. Posting again covers that gap.
@@ -419,6 +426,7 @@ bool serial_os_device_path(const std::string& name, std::string& path)
 bool serial_os_watcher_start(serial_port* port, unsigned long& error)
 {
     serial_os& os = *port->conn->os;
+    const std::lock_guard one_at_a_time(watcher_lifecycle_lock);
     os.watching = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
     HANDLE thread = os.watching ? CreateThread(nullptr, 0, ThreadFunc, port, 0, &id) : nullptr;
