@@ -6,9 +6,9 @@
 // takes its wall time and peak RSS from the kernel, beside `hubflash --version`
 // for the cost of starting the program at all. It prints each figure, with its
 // target where it has one, and asserts nothing. See bench/README.md.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,41 +41,53 @@ struct child_run {
     long max_rss_kib = 0;
 };
 
-void say(const char* label, const std::string& value, const char* note = "") {
+void say(const char* label, const std::string& value, const char* note = "")
+{
     std::printf("%-44s %s%s%s\n", (std::string(label) + ":").c_str(), value.c_str(),
                 *note ? "   " : "", note);
     std::fflush(stdout);
 }
 
-std::string format(const char* pattern, double value) {
+std::string format(const char* pattern, double value)
+{
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
     return text;
 }
 
-void usage() {
+void usage()
+{
     std::fputs("usage: bench_image_load [--hubflash PATH] [--mkimage PATH] [--runs N] "
                "[--keep DIR]\n",
                stderr);
 }
 
-bool parse_options(int argc, char** argv, bench_options& options) {
+bool parse_options(int argc, char** argv, bench_options& options)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (i + 1 == argc) return false;
+        if (i + 1 == argc)
+            return false;
         const std::string value = argv[++i];
-        if (name == "--hubflash") options.hubflash = value;
-        else if (name == "--mkimage") options.mkimage = value;
-        else if (name == "--keep") options.keep = value;
-        else if (name == "--runs") options.runs = std::atoi(value.c_str());
-        else return false;
+        if (name == "--hubflash")
+            options.hubflash = value;
+        else if (name == "--mkimage")
+            options.mkimage = value;
+        else if (name == "--keep")
+            options.keep = value;
+        else if (name == "--runs")
+            options.runs = std::atoi(value.c_str());
+        else
+            return false;
     }
     return options.runs > 0;
 }
 
-std::string load_average() {
+std::string load_average()
+{
     double load[3] = {};
-    if (getloadavg(load, 3) != 3) return "unknown";
+    if (getloadavg(load, 3) != 3)
+        return "unknown";
     char text[64];
     std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
     return text;
@@ -83,7 +95,8 @@ std::string load_average() {
 
 // Runs the program with its standard output going to /dev/null; wait4 gives
 // the child's own peak RSS, untouched by this process's memory.
-child_run run_quietly(const std::vector<std::string>& args) {
+child_run run_quietly(const std::vector<std::string>& args)
+{
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -91,25 +104,29 @@ child_run run_quietly(const std::vector<std::string>& args) {
     child_run run;
     const auto start = bench_clock::now();
     const pid_t pid = fork();
-    if (pid < 0) return run;
+    if (pid < 0)
+        return run;
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, STDOUT_FILENO);
+        if (null >= 0)
+            dup2(null, STDOUT_FILENO);
         execvp(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return run;
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return run;
     run.wall_ms = std::chrono::duration<double, std::milli>(bench_clock::now() - start).count();
     run.max_rss_kib = usage.ru_maxrss;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
-bool make_image(const bench_options& options, const std::string& path) {
-    std::vector<std::string> args = {"python3", options.mkimage, "--version", "306",
-                                     "--seed",  "1",             "--output",  path};
+bool make_image(const bench_options& options, const std::string& path)
+{
+    std::vector<std::string> args = {"python3", options.mkimage, "--version", "306", "--seed",
+                                     "1",       "--output",      path};
     for (const char* section : {"0101:0x1C000", "0102:0x1C000", "0103:0x1C000", "0201:0xC000",
                                 "0202:0xC000", "0203:0xC000", "0204:0xC000"}) {
         args.push_back("--section");
@@ -118,17 +135,20 @@ bool make_image(const bench_options& options, const std::string& path) {
     return run_quietly(args).exit_code == 0;
 }
 
-double median(std::vector<double> values) {
+double median(std::vector<double> values)
+{
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
 
-std::string min_and_median(const std::vector<double>& values) {
-    return format("min %.2f ms", *std::min_element(values.begin(), values.end())) +
-           format(", median %.2f ms", median(values));
+std::string min_and_median(const std::vector<double>& values)
+{
+    return format("min %.2f ms", *std::min_element(values.begin(), values.end()))
+           + format(", median %.2f ms", median(values));
 }
 
-double elapsed_ms(bench_clock::time_point start) {
+double elapsed_ms(bench_clock::time_point start)
+{
     return std::chrono::duration<double, std::milli>(bench_clock::now() - start).count();
 }
 
@@ -136,7 +156,8 @@ double elapsed_ms(bench_clock::time_point start) {
 volatile uint16_t crc_sink = 0;
 
 // Every block's CRC, as --info prints them.
-void crc_every_block(const ufw& image) {
+void crc_every_block(const ufw& image)
+{
     for (const ufw_dfw& section : image.firmware)
         for (int32_t i = 0; i < section.block_count(); ++i) {
             const auto offset = static_cast<uint32_t>(i) * section.block_size;
@@ -146,7 +167,8 @@ void crc_every_block(const ufw& image) {
 
 // The loader alone, file read included, as action-info and the upload call it;
 // then the block CRCs that --info adds.
-void measure_loader(const std::string& path, int runs) {
+void measure_loader(const std::string& path, int runs)
+{
     std::vector<double> load_times;
     std::vector<double> crc_times;
     size_t flash_bytes = 0;
@@ -173,31 +195,35 @@ void measure_loader(const std::string& path, int runs) {
 
 // Runs the program `runs` times; false as soon as it exits other than expected.
 bool run_repeatedly(const std::vector<std::string>& args, int runs, int expected_exit,
-                    std::vector<double>& wall_ms, long& max_rss_kib) {
+                    std::vector<double>& wall_ms, long& max_rss_kib)
+{
     for (int i = 0; i < runs; ++i) {
         const child_run run = run_quietly(args);
-        if (run.exit_code != expected_exit) return false;
+        if (run.exit_code != expected_exit)
+            return false;
         wall_ms.push_back(run.wall_ms);
         max_rss_kib = std::max(max_rss_kib, run.max_rss_kib);
     }
     return true;
 }
 
-std::string kib_and_mib(long kib) {
-    return format("%.0f KiB", static_cast<double>(kib)) +
-           format(" (%.2f MiB)", static_cast<double>(kib) / 1024);
+std::string kib_and_mib(long kib)
+{
+    return format("%.0f KiB", static_cast<double>(kib))
+           + format(" (%.2f MiB)", static_cast<double>(kib) / 1024);
 }
 
 // --version loads nothing (and exits with 255): the cost of starting hubflash.
-void measure_info(const bench_options& options, const std::string& path) {
+void measure_info(const bench_options& options, const std::string& path)
+{
     std::vector<double> info_ms;
     std::vector<double> version_ms;
     long info_rss_kib = 0;
     long version_rss_kib = 0;
     if (!run_repeatedly({options.hubflash, "--info", "--fw", path}, options.runs, 0, info_ms,
-                        info_rss_kib) ||
-        !run_repeatedly({options.hubflash, "--version"}, options.runs, 255, version_ms,
-                        version_rss_kib)) {
+                        info_rss_kib)
+        || !run_repeatedly({options.hubflash, "--version"}, options.runs, 255, version_ms,
+                           version_rss_kib)) {
         say("hubflash", "did not exit as expected");
         return;
     }
@@ -208,7 +234,8 @@ void measure_info(const bench_options& options, const std::string& path) {
 }
 
 // Empty when no directory could be made.
-std::string working_directory(const bench_options& options) {
+std::string working_directory(const bench_options& options)
+{
     std::error_code ec;
     if (!options.keep.empty()) {
         fs::create_directories(options.keep, ec);
@@ -220,7 +247,8 @@ std::string working_directory(const bench_options& options) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     bench_options options;
     if (!parse_options(argc, argv, options)) {
         usage();
@@ -240,6 +268,7 @@ int main(int argc, char** argv) {
     measure_loader(image, options.runs);
     measure_info(options, image);
     say("load average at end", load_average());
-    if (options.keep.empty()) fs::remove_all(directory, ec);
+    if (options.keep.empty())
+        fs::remove_all(directory, ec);
     return 0;
 }

@@ -81,8 +81,7 @@ int32_t field_to_int(std::string_view text)
 
 // Calls `take` for each LF-separated line of the text before its first NUL, less
 // one trailing CR (servers may send CR LF), when something is left of it.
-template <typename Fn>
-void for_each_line(std::string_view text, Fn take)
+template <typename Fn> void for_each_line(std::string_view text, Fn take)
 {
     const auto take_unless_empty = [&](std::string_view line) {
         if (!line.empty() && line.back() == '\r')
@@ -201,8 +200,8 @@ number_read read_number(std::FILE* in, int32_t& value)
         magnitude = std::min<int64_t>(magnitude * 10 + (c - '0'), INT64_C(1) << 32);
     if (c != EOF)
         std::ungetc(c, in);
-    value = static_cast<int32_t>(std::clamp<int64_t>(negative ? -magnitude : magnitude,
-                                                     INT32_MIN, INT32_MAX));
+    value = static_cast<int32_t>(
+        std::clamp<int64_t>(negative ? -magnitude : magnitude, INT32_MIN, INT32_MAX));
     return number_read::number;
 }
 

@@ -13,28 +13,28 @@
 
 // One hub found by the scan; only the copied facts, the port is closed again.
 struct auto_hub_entry {
-    std::string port;          // at most 255 characters
+    std::string port; // at most 255 characters
     bool in_bootloader = false;
     uint16_t hwid = 0;
-    std::string name;          // at most 127 characters; detection leaves it empty
-    uint16_t fw_version = 0;   // major * 100 + minor
-    std::string serial;        // at most 17 characters
+    std::string name;        // at most 127 characters; detection leaves it empty
+    uint16_t fw_version = 0; // major * 100 + minor
+    std::string serial;      // at most 17 characters
     bool selected = false;
 };
 
 // One release of the manifest.
 struct auto_manifest_entry {
-    int32_t version = 0;       // major * 100 + minor
-    std::string file;          // name on the firmware server; at most 63 characters
-    int32_t size = 0;          // bytes to reserve for the download
-    std::string label;         // at most 31 characters, shown beside the version;
-                               // control characters are stored as '?'
+    int32_t version = 0; // major * 100 + minor
+    std::string file;    // name on the firmware server; at most 63 characters
+    int32_t size = 0;    // bytes to reserve for the download
+    std::string label;   // at most 31 characters, shown beside the version;
+                         // control characters are stored as '?'
 };
 
 // One line of the stable list: the release to install on hubs of one hardware id.
 struct auto_stable_entry {
     uint16_t hwid = 0;
-    uint16_t version = 0;      // 0: no recommendation
+    uint16_t version = 0; // 0: no recommendation
 };
 
 constexpr size_t AUTO_PORT_MAX = 255;

@@ -31,7 +31,8 @@ void print_layout(const ufw_dfw& section)
         return;
     }
     std::printf("Flash layout: highest address 0x%04X, block size %u bytes\n",
-                static_cast<unsigned>(section.end_address), static_cast<unsigned>(section.block_size));
+                static_cast<unsigned>(section.end_address),
+                static_cast<unsigned>(section.block_size));
 }
 
 void print_upload_range(const ufw_dfw& section)
@@ -40,8 +41,8 @@ void print_upload_range(const ufw_dfw& section)
         std::fputs("Upload range: none\n", stdout);
         return;
     }
-    const uint32_t end = UFW_FLASH_START +
-                         static_cast<uint32_t>(section.block_count()) * section.block_size - 1;
+    const uint32_t end =
+        UFW_FLASH_START + static_cast<uint32_t>(section.block_count()) * section.block_size - 1;
     std::printf("Upload range: 0x%04X-0x%04X\n", static_cast<unsigned>(UFW_FLASH_START),
                 static_cast<unsigned>(end));
 }

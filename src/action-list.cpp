@@ -31,7 +31,8 @@ std::string board_texts(const device& dev)
             continue;
         char piece[64];
         std::snprintf(piece, sizeof piece, "; board %u: type %04X %s", static_cast<unsigned>(n),
-                      static_cast<unsigned>(board.device_type), format_version(board.fw_version).c_str());
+                      static_cast<unsigned>(board.device_type),
+                      format_version(board.fw_version).c_str());
         text += piece;
     }
     return text;
@@ -51,7 +52,8 @@ nlohmann::ordered_json board_array(const device& dev)
     for (size_t n = 1; dev.in_bootloader && n < dev.boards.size(); ++n) {
         const board_entry& board = dev.boards[n];
         if (board.present)
-            boards.push_back({{"board", n}, {"device_type", hex4(board.device_type)},
+            boards.push_back({{"board", n},
+                              {"device_type", hex4(board.device_type)},
                               {"fw_version", board.fw_version}});
     }
     return boards;
@@ -66,8 +68,9 @@ void print_hub(const device& dev, const char* port)
     const char* name = dev.system ? dev.system->name.c_str() : "unknown hub type";
     const std::string boards = dev.in_bootloader ? board_texts(dev) : std::string();
     output_format("%s: %s (%04X), %s, serial %s, firmware %s%s\n", port, name,
-                  static_cast<unsigned>(dev.hwid), dev.in_bootloader ? "bootloader" : "normal firmware",
-                  dev.serial.c_str(), format_version(dev.fw_version).c_str(), boards.c_str());
+                  static_cast<unsigned>(dev.hwid),
+                  dev.in_bootloader ? "bootloader" : "normal firmware", dev.serial.c_str(),
+                  format_version(dev.fw_version).c_str(), boards.c_str());
 }
 
 } // namespace

@@ -39,8 +39,9 @@ const char* image_refusal(const ufw& image, const device& dev)
         return "wrong_firmware";
     }
     if (status == 1 && !options.force) {
-        output_error("ERROR: The firmware file supplied is not a newer version than currently on the "
-                   "device. Use the --force switch if you wish to use this firmware anyway.\n");
+        output_error(
+            "ERROR: The firmware file supplied is not a newer version than currently on the "
+            "device. Use the --force switch if you wish to use this firmware anyway.\n");
         return "not_newer";
     }
     return nullptr;

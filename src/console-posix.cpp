@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
-bool console_stdout_is_terminal() {
+bool console_stdout_is_terminal()
+{
     return isatty(STDOUT_FILENO) == 1;
 }

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "device.h"
 #include "device-internal.h"
+#include "device.h"
 #include "functions.h"
 #include "output.h"
 #include "serial.h"
@@ -33,8 +33,8 @@ struct hub_type {
 };
 
 constexpr hub_type hub_types[] = {
-    {0x1010, "Halbern-8", 2},  {0x1011, "Halbern-8T", 2}, {0x1020, "Halbern-10", 2},
-    {0x1030, "Halbern-16", 2}, {0x1050, "Halbern-24", 3}, {0x1080, "Halbern-20", 4},
+    {0x1010, "Halbern-8", 2},        {0x1011, "Halbern-8T", 2}, {0x1020, "Halbern-10", 2},
+    {0x1030, "Halbern-16", 2},       {0x1050, "Halbern-24", 3}, {0x1080, "Halbern-20", 4},
     {0x1131, "Halbern Tray-16T", 2},
 };
 
@@ -82,7 +82,8 @@ void device_read_identity_line(device* dev, std::string_view line)
                 // A version without a point is a major version alone: "3" is 3.0.
                 const size_t point = value.find('.');
                 const int64_t major = reply_number(value.substr(0, point));
-                const int64_t minor = point == std::string_view::npos ? 0 : reply_number(value.substr(point + 1));
+                const int64_t minor =
+                    point == std::string_view::npos ? 0 : reply_number(value.substr(point + 1));
                 dev->fw_version = static_cast<uint16_t>(major * 100 + minor);
             }
         }
@@ -177,7 +178,8 @@ listen_result listen_for_hub(device* dev)
 
 int32_t hub_board_count(const device* dev)
 {
-    return std::clamp<int32_t>(dev->system->board_count, 0, static_cast<int32_t>(dev->boards.size()) - 1);
+    return std::clamp<int32_t>(dev->system->board_count, 0,
+                               static_cast<int32_t>(dev->boards.size()) - 1);
 }
 
 bool all_boards_present(const device* dev)
@@ -206,7 +208,8 @@ bool search_board(device* dev, uint8_t board)
         if (!serial_rx_pop(link_of(dev), received, sizeof received))
             continue;
         received[sizeof received - 1] = '\0';
-        if (device_is_bootloader_line(received, &line) && line.kind == '*' && line.source == board) {
+        if (device_is_bootloader_line(received, &line) && line.kind == '*'
+            && line.source == board) {
             dev->boards[board].present = true;
             return true;
         }
@@ -220,7 +223,8 @@ bool search_board(device* dev, uint8_t board)
 bool search_missing_boards(device* dev)
 {
     for (int32_t b = 2; b <= hub_board_count(dev); ++b)
-        if (!dev->boards[static_cast<size_t>(b)].present && !search_board(dev, static_cast<uint8_t>(b)))
+        if (!dev->boards[static_cast<size_t>(b)].present
+            && !search_board(dev, static_cast<uint8_t>(b)))
             return false;
     return true;
 }
@@ -301,4 +305,3 @@ void device_switch_to_bootloader(device* dev)
             return;
     }
 }
-

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device.h"
 #include "device-internal.h"
+#include "device.h"
 #include "functions.h"
 #include "interrupt.h"
 #include "output.h"
@@ -73,9 +73,10 @@ void upload_pause(device* dev, int32_t ms)
 
 void device_report_interrupted()
 {
-    output_error("\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
-                 "Run the same command again to complete the update (power-cycle the hub first if "
-                 "it is not found).\n");
+    output_error(
+        "\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
+        "Run the same command again to complete the update (power-cycle the hub first if "
+        "it is not found).\n");
 }
 
 namespace {
@@ -91,7 +92,8 @@ bool write_line(device* dev, const char* text, bool retry_write)
             return false;
         if (!refused)
             first_refusal = get_absolute_time();
-        if (link_of(dev)->return_waited_out || time_reached(first_refusal, refused_write_limit_ms)) {
+        if (link_of(dev)->return_waited_out
+            || time_reached(first_refusal, refused_write_limit_ms)) {
             dev->link_lost = true;
             return false;
         }
@@ -137,7 +139,8 @@ bool device_is_bootloader_line(std::string_view text, bootloader_line* out)
     if (length <= 4 || text[0] != '@' || text[length - 3] != '|')
         return false;
     const std::string_view head = text.substr(0, length - 3);
-    if (crc2c_len(head, static_cast<int32_t>(head.size())) != ascii_hex_to_uint8(text.substr(length - 2)))
+    if (crc2c_len(head, static_cast<int32_t>(head.size()))
+        != ascii_hex_to_uint8(text.substr(length - 2)))
         return false;
     out->destination = ascii_hex_to_uint8(field(head, 1, 2));
     out->source = ascii_hex_to_uint8(field(head, 3, 2));
@@ -207,4 +210,3 @@ bool device_send_command(device* dev, uint8_t board, const char* command, bool w
     uint16_t crc_report = 0;
     return exchange(dev, board, command, wait, timeout_ms, retry_write, crc_report);
 }
-

@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "device.h"
 #include "device-internal.h"
+#include "device.h"
 #include "output.h"
 #include "serial.h"
 
@@ -41,7 +41,8 @@ std::unique_ptr<device> create_from_port(const char* port_name, bool quiet)
     if (!dev->link->started || dev->link->open_failed) {
         device_free(dev);
         if (!quiet)
-            output_error_format("ERROR: Unable to connect to device on serial port %s\n", port_name);
+            output_error_format("ERROR: Unable to connect to device on serial port %s\n",
+                                port_name);
         return nullptr;
     }
     if (!device_detect_attached(dev.get())) {
@@ -73,4 +74,3 @@ void device_free(std::unique_ptr<device>& dev)
         serial_free(dev->link.get());
     dev.reset();
 }
-

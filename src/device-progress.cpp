@@ -61,9 +61,10 @@ void device_progress_text(upload_progress& p, int32_t elapsed_ms, const options_
     }
     char rate[30] = {}; // the rate text is cut to 29 characters
     if (opts.tx_rate && elapsed_ms > 0)
-        std::snprintf(rate, sizeof rate, "  %.2fKb/s %d of %d",
-                      static_cast<double>(static_cast<float>(p.sent_chars) / static_cast<float>(elapsed_ms)),
-                      static_cast<int>(p.sent_chars), static_cast<int>(p.total_chars));
+        std::snprintf(
+            rate, sizeof rate, "  %.2fKb/s %d of %d",
+            static_cast<double>(static_cast<float>(p.sent_chars) / static_cast<float>(elapsed_ms)),
+            static_cast<int>(p.sent_chars), static_cast<int>(p.total_chars));
     counter_text(p, rate, out);
 }
 
@@ -75,4 +76,3 @@ void device_final_progress_text(const upload_progress& p, const options_record& 
     else
         counter_text(p, "", out);
 }
-

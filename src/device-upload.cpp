@@ -7,8 +7,8 @@
 #include <mutex>
 #include <new>
 
-#include "device.h"
 #include "device-internal.h"
+#include "device.h"
 #include "functions.h"
 #include "interrupt.h"
 #include "options.h"
@@ -110,7 +110,8 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
     for (const hex_line& line : lines) {
         stop_if_interrupted(dev);
         if (!serial_available(link_of(dev)))
-            return reconnect_after_port_loss(dev) ? block_outcome::restarted : block_outcome::link_lost;
+            return reconnect_after_port_loss(dev) ? block_outcome::restarted
+                                                  : block_outcome::link_lost;
         switch (send_upload_line(dev, board, line)) {
         case line_outcome::first_attempt:
             // The board needs 1 ms after its acknowledgement left; our own work counts
@@ -125,7 +126,8 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
             return dev->link_lost ? block_outcome::link_lost : block_outcome::restarted;
         case line_outcome::failed:
             // A port that is only away for now is still waited for at the next send.
-            return link_of(dev)->return_waited_out ? block_outcome::link_lost : block_outcome::failed;
+            return link_of(dev)->return_waited_out ? block_outcome::link_lost
+                                                   : block_outcome::failed;
         }
     }
     stop_if_interrupted(dev);
@@ -137,7 +139,8 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
 update_result give_up_update(device* dev)
 {
     stop_if_interrupted(dev); // a wait cut short by the user is no failure of the hub
-    flush_and_print("Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
+    flush_and_print(
+        "Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
     return update_result::failed;
 }
 
@@ -163,7 +166,7 @@ bool send_finish_commands(device* dev, int32_t version)
 // a restart included, counts against the limits; false when they are reached.
 bool upload_block(device* dev, const ufw& image, firmware_block& block, upload_progress& progress)
 {
-    for (int32_t sends = 0; !block.verified; ) {
+    for (int32_t sends = 0; !block.verified;) {
         if (sends == max_block_sends)
             return false;
         ++sends;
@@ -301,10 +304,10 @@ update_result device_do_firmware_update(device* dev, const ufw& image, const opt
         return update_result::failed;
     }
     const interrupt_guard guard;
-    if (!upload_all_blocks(dev, image, list, progress, opts) || !send_finish_commands(dev, image.version))
+    if (!upload_all_blocks(dev, image, list, progress, opts)
+        || !send_finish_commands(dev, image.version))
         return give_up_update(dev);
     device_free_firmware_blocks(list);
     flush_and_print("Device updated successfully.\n");
     return update_result::updated;
 }
-

@@ -34,15 +34,15 @@ struct device_system {
 };
 
 struct device {
-    bool detected = false;         // an identity line or an announcement arrived in the last detection
-    bool in_bootloader = false;    // an announcement arrived in the last detection
+    bool detected = false;      // an identity line or an announcement arrived in the last detection
+    bool in_bootloader = false; // an announcement arrived in the last detection
     bool bootloader_ready = false; // every board of the hub type announced itself
     std::unique_ptr<serial_port> link;
     std::string port_name;
     uint16_t hwid = 0;
-    std::string name;              // model name text; no reply fills it
-    uint16_t fw_version = 0;       // major * 100 + minor
-    std::string serial;            // at most 19 characters
+    std::string name;        // model name text; no reply fills it
+    uint16_t fw_version = 0; // major * 100 + minor
+    std::string serial;      // at most 19 characters
     std::unique_ptr<device_system> system;
     std::array<board_entry, 8> boards{}; // by board number; board 1 is the main board
     int32_t board_count = 0;
@@ -158,7 +158,7 @@ struct upload_progress {
 struct options_record;
 using progress_text = char[128];
 // The text to print before the next block (empty when nothing changes).
-void device_progress_text(upload_progress& progress, int32_t elapsed_ms,
-                          const options_record& opts, progress_text& out);
+void device_progress_text(upload_progress& progress, int32_t elapsed_ms, const options_record& opts,
+                          progress_text& out);
 void device_final_progress_text(const upload_progress& progress, const options_record& opts,
                                 progress_text& out);

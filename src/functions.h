@@ -19,10 +19,12 @@ struct hex_line {
 // ---- Characters ----
 
 // The blanks of C's isspace: space, tab, line feed, vertical tab, form feed, carriage return.
-constexpr bool is_blank(char c) {
+constexpr bool is_blank(char c)
+{
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
-constexpr bool is_decimal_digit(char c) {
+constexpr bool is_decimal_digit(char c)
+{
     return c >= '0' && c <= '9';
 }
 // Every character of an image passes here, so it is a table: digits of random
@@ -40,12 +42,14 @@ inline constexpr std::array<uint8_t, 256> hex_digit_values = [] {
     return values;
 }();
 // The value of a digit in base 10 or 16 (either case), or -1.
-constexpr int digit_value(char c, int base = 16) {
+constexpr int digit_value(char c, int base = 16)
+{
     const int value = hex_digit_values[static_cast<unsigned char>(c)];
     return value < base ? value : -1;
 }
 // 0-9, a-f or A-F.
-constexpr bool is_hex_digit(char c) {
+constexpr bool is_hex_digit(char c)
+{
     return digit_value(c) >= 0;
 }
 
@@ -66,14 +70,16 @@ std::string format_version(int32_t version);
 class line_splitter {
 public:
     // Calls `take(line)` for every line the piece completes, while it returns true.
-    template <typename Take> bool feed(std::string_view piece, Take take) {
+    template <typename Take> bool feed(std::string_view piece, Take take)
+    {
         for (size_t end; (end = piece.find('\n')) != std::string_view::npos;
              piece.remove_prefix(end + 1)) {
             if (!carry_.empty()) {
                 carry_.append(piece.substr(0, end));
                 const bool go_on = take(std::string_view(carry_));
                 carry_.clear();
-                if (!go_on) return false;
+                if (!go_on)
+                    return false;
             } else if (!take(piece.substr(0, end))) {
                 return false;
             }
@@ -82,8 +88,10 @@ public:
         return true;
     }
     // The last line, when no line feed ended it.
-    template <typename Take> void finish(Take take) {
-        if (!carry_.empty()) take(std::string_view(carry_));
+    template <typename Take> void finish(Take take)
+    {
+        if (!carry_.empty())
+            take(std::string_view(carry_));
         carry_.clear();
     }
 

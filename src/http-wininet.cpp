@@ -85,8 +85,8 @@ bool read_body(const inet_handle& request, http_body_sink& sink, ULONGLONG deadl
         // Asking only for what has arrived keeps each read short: the
         // deadline is then looked at least once per receive time-out.
         DWORD available = 0;
-        if (GetTickCount64() >= deadline ||
-            !InternetQueryDataAvailable(request.get(), &available, 0, 0))
+        if (GetTickCount64() >= deadline
+            || !InternetQueryDataAvailable(request.get(), &available, 0, 0))
             return false;
         const DWORD wanted = std::clamp<DWORD>(available, 1, HTTP_CHUNK_BYTES);
         DWORD got = 0;
@@ -106,8 +106,7 @@ bool http_platform_get(const http_server_address& server, const char* path, http
 {
     const ULONGLONG deadline =
         GetTickCount64() + static_cast<ULONGLONG>(http_total_seconds()) * 1000;
-    const inet_handle root(
-        InternetOpenA(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    const inet_handle root(InternetOpenA(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (!root)
         return false;
     apply_stall_limit(root);

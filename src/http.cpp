@@ -94,8 +94,8 @@ bool split_name_and_port(std::string_view text, std::string_view& name, std::str
 // Letters, digits, '-', '.' and '_' (which some internal names carry).
 bool is_name_character(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
+           || c == '.' || c == '_';
 }
 
 // Only what a host name or an IPv6 address is made of: nothing that could end
@@ -152,8 +152,8 @@ http_server_address http_split_host(std::string_view host)
     const bool bracketed = !rest.empty() && rest.front() == '[';
     if (!split_name_and_port(rest, name, port_text))
         return address;
-    if (!is_host_text(name, bracketed) ||
-        !(port_text.empty() || parse_port(port_text, address.port)))
+    if (!is_host_text(name, bracketed)
+        || !(port_text.empty() || parse_port(port_text, address.port)))
         return address;
     address.host = std::string(name);
     address.valid = true;

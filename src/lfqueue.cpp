@@ -37,7 +37,8 @@ int32_t lfq_seconds(const lfqueue* q)
 
 bool lfq_older_than_grace(int32_t now, int32_t retired_at)
 {
-    const auto age = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(retired_at));
+    const auto age =
+        static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(retired_at));
     return age > grace_seconds;
 }
 

@@ -56,16 +56,22 @@ struct parse_state {
 
 using text_field = std::span<char> (*)(options_record&);
 
-std::span<char> fw_path_field(options_record& o) { return o.fw_path; }
-std::span<char> port_field(options_record& o) { return o.port; }
+std::span<char> fw_path_field(options_record& o)
+{
+    return o.fw_path;
+}
+std::span<char> port_field(options_record& o)
+{
+    return o.port;
+}
 
 struct option_entry {
     std::string_view name;
     // Counted options may not share the line with --help or --version.
     bool counted;
-    bool parse_state::*seen;     // fact for the precedence, or null
-    bool options_record::*flag;  // flag of the record to set, or null
-    text_field argument;         // field that takes the next argument, or null
+    bool parse_state::*seen;               // fact for the precedence, or null
+    bool options_record::*flag;            // flag of the record to set, or null
+    text_field argument;                   // field that takes the next argument, or null
     size_t parse_state::*length = nullptr; // where the argument's full length goes, or null
 };
 
@@ -91,25 +97,31 @@ constexpr option_entry option_table[] = {
     {"--list", false, &parse_state::list, nullptr, nullptr},
 };
 
-const option_entry* find_option(std::string_view argument) {
+const option_entry* find_option(std::string_view argument)
+{
     for (const option_entry& entry : option_table)
-        if (entry.name == argument) return &entry;
+        if (entry.name == argument)
+            return &entry;
     return nullptr;
 }
 
 // The field always keeps its last byte zero, so an over-long text is cut and
 // stays terminated; a shorter replacement leaves nothing of the old one behind.
-void copy_cut(std::span<char> field, std::string_view text) {
+void copy_cut(std::span<char> field, std::string_view text)
+{
     std::fill(field.begin(), field.end(), '\0');
     text = text.substr(0, field.size() - 1);
     std::copy(text.begin(), text.end(), field.begin());
 }
 
-void walk_arguments(int argc, char** argv, parse_state& state) {
+void walk_arguments(int argc, char** argv, parse_state& state)
+{
     for (int i = 1; i < argc; ++i) {
-        if (argv[i] == nullptr) continue;
+        if (argv[i] == nullptr)
+            continue;
         const option_entry* entry = find_option(argv[i]);
-        if (entry == nullptr) continue; // stray words and unknown options are ignored
+        if (entry == nullptr)
+            continue; // stray words and unknown options are ignored
         if (entry->argument != nullptr) {
             if (i + 1 >= argc || argv[i + 1] == nullptr) {
                 state.argument_missing = true;
@@ -117,47 +129,58 @@ void walk_arguments(int argc, char** argv, parse_state& state) {
             }
             const std::string_view text(argv[++i]);
             copy_cut(entry->argument(options), text);
-            if (entry->length != nullptr) state.*(entry->length) = text.size();
+            if (entry->length != nullptr)
+                state.*(entry->length) = text.size();
         }
-        if (entry->seen != nullptr) state.*(entry->seen) = true;
-        if (entry->flag != nullptr) options.*(entry->flag) = true;
-        if (entry->counted) ++state.counted;
+        if (entry->seen != nullptr)
+            state.*(entry->seen) = true;
+        if (entry->flag != nullptr)
+            options.*(entry->flag) = true;
+        if (entry->counted)
+            ++state.counted;
     }
 }
 
-bool print_usage() {
+bool print_usage()
+{
     std::fputs(cli_usage, stdout);
     return false;
 }
 
 // The error goes to stderr before the usage goes to stdout, so a terminal shows
 // them in that order.
-bool refuse(const char* message) {
+bool refuse(const char* message)
+{
     std::fflush(stdout);
     std::fputs(message, stderr);
     return print_usage();
 }
 
-bool print_help() {
+bool print_help()
+{
     std::fputs(cli_usage, stdout);
     std::fputs(cli_help, stdout);
     return false;
 }
 
-bool print_version() {
+bool print_version()
+{
     std::printf("hubflash %s\n", hubflash_version);
     return false;
 }
 
-bool choose(action_kind action) {
+bool choose(action_kind action)
+{
     options.action = action;
     return true;
 }
 
 // A cut name could open some other device, so an over-long one is refused.
-bool port_name_fits(const parse_state& state) {
+bool port_name_fits(const parse_state& state)
+{
     const size_t longest = serial_max_name_length();
-    if (state.port_length <= longest) return true;
+    if (state.port_length <= longest)
+        return true;
     std::fflush(stdout);
     std::fprintf(stderr, "ERROR: Serial port name longer than %u characters\n",
                  static_cast<unsigned>(longest));
@@ -166,31 +189,44 @@ bool port_name_fits(const parse_state& state) {
 }
 
 // The order of these tests is the precedence between the options.
-bool decide(const parse_state& state) {
-    if (state.argument_missing) return print_usage();
-    if ((state.help || state.version) && state.counted >= 2) return print_usage();
-    if (state.help) return print_help();
-    if (state.version) return print_version();
+bool decide(const parse_state& state)
+{
+    if (state.argument_missing)
+        return print_usage();
+    if ((state.help || state.version) && state.counted >= 2)
+        return print_usage();
+    if (state.help)
+        return print_help();
+    if (state.version)
+        return print_version();
     if (state.info) {
-        if (!state.fw_given) return refuse(missing_firmware_message);
+        if (!state.fw_given)
+            return refuse(missing_firmware_message);
         return choose(ACTION_INFO);
     }
-    if (state.list) return choose(ACTION_LIST);
-    if (state.automatic) return choose(ACTION_UPDATE_AUTO);
+    if (state.list)
+        return choose(ACTION_LIST);
+    if (state.automatic)
+        return choose(ACTION_UPDATE_AUTO);
     if (state.exit_bootloader) {
-        if (!state.port_given) return refuse(missing_port_message);
+        if (!state.port_given)
+            return refuse(missing_port_message);
         return port_name_fits(state) && choose(ACTION_EXIT_BOOTLOADER);
     }
-    if (!state.fw_given) return refuse(missing_firmware_message);
-    if (!state.port_given) return refuse(missing_port_message);
+    if (!state.fw_given)
+        return refuse(missing_firmware_message);
+    if (!state.port_given)
+        return refuse(missing_port_message);
     return port_name_fits(state) && choose(ACTION_UPDATE_MANUAL);
 }
 
 } // namespace
 
-bool options_load(int argc, char** argv) {
+bool options_load(int argc, char** argv)
+{
     options = options_record{};
-    if (argc < 2 || argv == nullptr) return print_usage();
+    if (argc < 2 || argv == nullptr)
+        return print_usage();
     parse_state state;
     walk_arguments(argc, argv, state);
     return decide(state);

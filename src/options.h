@@ -26,8 +26,8 @@ struct options_record {
     bool no_status = false;
     bool basic_status = false;
     bool tx_rate = false;
-    bool trace = false; // every line to and from a hub, and port events, on stderr
-    bool json = false;  // JSON Lines events on stdout, human text on stderr
+    bool trace = false;    // every line to and from a hub, and port events, on stderr
+    bool json = false;     // JSON Lines events on stdout, human text on stderr
     bool parallel = false; // --auto updates every hub at once
 };
 

@@ -12,10 +12,10 @@
 #include "console.h"
 
 struct output_route {
-    std::mutex lock;              // the hub's thread and its port's watcher both write
-    output_kept* kept = nullptr;  // keep everything here, or else
-    std::string prefix;           // write each line behind this
-    std::string partial[2];       // the unfinished line of stdout's text and of stderr's
+    std::mutex lock;             // the hub's thread and its port's watcher both write
+    output_kept* kept = nullptr; // keep everything here, or else
+    std::string prefix;          // write each line behind this
+    std::string partial[2];      // the unfinished line of stdout's text and of stderr's
 };
 
 namespace {
@@ -45,13 +45,15 @@ struct status_board {
 
 status_board board;
 
-void write_stream(std::FILE* stream, std::string_view text) {
+void write_stream(std::FILE* stream, std::string_view text)
+{
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
 }
 
 // The status line: per hub its port and its upload's blocks, or its stage.
-std::string status_line() {
+std::string status_line()
+{
     std::string line;
     for (const hub_status& hub : board.hubs) {
         line += line.empty() ? "[" : "  [";
@@ -64,43 +66,54 @@ std::string status_line() {
     return line;
 }
 
-void draw_status_line() {
+void draw_status_line()
+{
     const std::string line = status_line();
     std::string text = "\r" + line;
-    if (line.size() < board.line_length) text.append(board.line_length - line.size(), ' ');
+    if (line.size() < board.line_length)
+        text.append(board.line_length - line.size(), ' ');
     board.line_length = line.size();
     write_stream(stdout, text);
 }
 
-void blank_status_line() {
+void blank_status_line()
+{
     write_stream(stdout, "\r" + std::string(board.line_length, ' ') + "\r");
     board.line_length = 0;
 }
 
 // With write_lock held. On a terminal a message line goes above the status line.
-void write_out(bool to_stderr, std::string_view text) {
+void write_out(bool to_stderr, std::string_view text)
+{
     const bool around_status = board.shown && board.terminal;
-    if (around_status) blank_status_line();
-    if (to_stderr) std::fflush(stdout);
+    if (around_status)
+        blank_status_line();
+    if (to_stderr)
+        std::fflush(stdout);
     write_stream(to_stderr ? stderr : stdout, text);
-    if (around_status) draw_status_line();
+    if (around_status)
+        draw_status_line();
 }
 
-void write_locked(bool to_stderr, std::string_view text) {
+void write_locked(bool to_stderr, std::string_view text)
+{
     const std::lock_guard guard(write_lock);
     write_out(to_stderr, text);
 }
 
-void keep(output_kept& kept, bool to_stderr, std::string_view text) {
+void keep(output_kept& kept, bool to_stderr, std::string_view text)
+{
     if (kept.pieces.empty() || kept.pieces.back().to_stderr != to_stderr)
         kept.pieces.push_back({to_stderr, std::string()});
     kept.pieces.back().text += text;
 }
 
-void write_prefixed(output_route& route, bool to_stderr, std::string_view text) {
+void write_prefixed(output_route& route, bool to_stderr, std::string_view text)
+{
     std::string& partial = route.partial[to_stderr ? 1 : 0];
     for (const char c : text) {
-        if (c == '\r') continue;
+        if (c == '\r')
+            continue;
         if (c != '\n') {
             partial += c;
         } else if (!partial.empty()) {
@@ -110,9 +123,11 @@ void write_prefixed(output_route& route, bool to_stderr, std::string_view text) 
     }
 }
 
-void emit(bool to_stderr, std::string_view text) {
+void emit(bool to_stderr, std::string_view text)
+{
     output_route* route = current_route.get();
-    if (route == nullptr) return write_locked(to_stderr, text);
+    if (route == nullptr)
+        return write_locked(to_stderr, text);
     const std::lock_guard guard(route->lock);
     try {
         if (route->kept != nullptr)
@@ -124,14 +139,17 @@ void emit(bool to_stderr, std::string_view text) {
     }
 }
 
-void emit_format(bool to_stderr, const char* format, va_list arguments) {
+void emit_format(bool to_stderr, const char* format, va_list arguments)
+{
     char buffer[1024];
     va_list copy;
     va_copy(copy, arguments);
     const int length = std::vsnprintf(buffer, sizeof buffer, format, copy);
     va_end(copy);
-    if (length < 0) return;
-    if (static_cast<size_t>(length) < sizeof buffer) return emit(to_stderr, buffer);
+    if (length < 0)
+        return;
+    if (static_cast<size_t>(length) < sizeof buffer)
+        return emit(to_stderr, buffer);
     try {
         std::string text(static_cast<size_t>(length) + 1, '\0');
         std::vsnprintf(text.data(), text.size(), format, arguments);
@@ -142,16 +160,20 @@ void emit_format(bool to_stderr, const char* format, va_list arguments) {
     }
 }
 
-hub_status* board_hub(std::string_view port) {
+hub_status* board_hub(std::string_view port)
+{
     for (hub_status& hub : board.hubs)
-        if (hub.port == port) return &hub;
+        if (hub.port == port)
+            return &hub;
     return nullptr;
 }
 
-void board_stage(std::string_view port, const char* stage) {
+void board_stage(std::string_view port, const char* stage)
+{
     const std::lock_guard guard(write_lock);
     hub_status* hub = board.shown ? board_hub(port) : nullptr;
-    if (hub == nullptr || hub->stage == stage) return;
+    if (hub == nullptr || hub->stage == stage)
+        return;
     hub->stage = stage;
     if (board.terminal)
         draw_status_line();
@@ -159,15 +181,19 @@ void board_stage(std::string_view port, const char* stage) {
         write_stream(stdout, "[" + hub->port + "] " + stage + "\n");
 }
 
-void board_progress(std::string_view port, int done, int total) {
+void board_progress(std::string_view port, int done, int total)
+{
     const std::lock_guard guard(write_lock);
     hub_status* hub = board.shown ? board_hub(port) : nullptr;
-    if (hub == nullptr || total <= 0) return;
+    if (hub == nullptr || total <= 0)
+        return;
     hub->done = done;
     hub->total = total;
-    if (board.terminal) return draw_status_line();
+    if (board.terminal)
+        return draw_status_line();
     const int tenths = static_cast<int>(10LL * done / total);
-    if (tenths <= hub->tenths_shown) return;
+    if (tenths <= hub->tenths_shown)
+        return;
     hub->tenths_shown = tenths;
     char text[64];
     std::snprintf(text, sizeof text, "] uploading %d%% (%d/%d)\n", tenths * 10, done, total);
@@ -176,81 +202,97 @@ void board_progress(std::string_view port, int done, int total) {
 
 } // namespace
 
-void output_use_json() {
+void output_use_json()
+{
     json_mode = true;
 }
 
-bool output_json() {
+bool output_json()
+{
     return json_mode;
 }
 
-void output_text(std::string_view text) {
+void output_text(std::string_view text)
+{
     emit(json_mode, text);
 }
 
-void output_format(const char* format, ...) {
+void output_format(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
     emit_format(json_mode, format, arguments);
     va_end(arguments);
 }
 
-void output_error(std::string_view text) {
+void output_error(std::string_view text)
+{
     emit(true, text);
 }
 
-void output_error_format(const char* format, ...) {
+void output_error_format(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
     emit_format(true, format, arguments);
     va_end(arguments);
 }
 
-void output_out_of_memory() {
+void output_out_of_memory()
+{
     output_error("ERROR: Unable to allocate memory\n");
 }
 
 // ---- Routes ----
 
-output_keep::output_keep(output_kept& kept) : route_(std::make_shared<output_route>()) {
+output_keep::output_keep(output_kept& kept) : route_(std::make_shared<output_route>())
+{
     route_->kept = &kept;
     current_route = route_;
 }
 
-output_keep::~output_keep() {
+output_keep::~output_keep()
+{
     current_route.reset();
 }
 
-void output_write_kept(const output_kept& kept) {
+void output_write_kept(const output_kept& kept)
+{
     const std::lock_guard guard(write_lock);
     for (const output_kept::piece& piece : kept.pieces)
         write_out(piece.to_stderr, piece.text);
 }
 
-output_prefix::output_prefix(std::string_view port) : route_(std::make_shared<output_route>()) {
+output_prefix::output_prefix(std::string_view port) : route_(std::make_shared<output_route>())
+{
     route_->prefix = "[" + std::string(port) + "] ";
     current_route = route_;
 }
 
-output_prefix::~output_prefix() {
+output_prefix::~output_prefix()
+{
     current_route.reset();
     for (int stream = 0; stream < 2; ++stream)
         if (!route_->partial[stream].empty())
             write_locked(stream == 1, route_->prefix + route_->partial[stream] + "\n");
 }
 
-std::shared_ptr<output_route> output_current_route() {
+std::shared_ptr<output_route> output_current_route()
+{
     return current_route;
 }
 
-void output_take_route(std::shared_ptr<output_route> route) {
+void output_take_route(std::shared_ptr<output_route> route)
+{
     current_route = std::move(route);
 }
 
 // ---- Status board ----
 
-output_status_board::output_status_board(const std::vector<std::string>& ports) {
-    if (json_mode) return;
+output_status_board::output_status_board(const std::vector<std::string>& ports)
+{
+    if (json_mode)
+        return;
     const std::lock_guard guard(write_lock);
     board.shown = true;
     board.terminal = console_stdout_is_terminal();
@@ -258,45 +300,55 @@ output_status_board::output_status_board(const std::vector<std::string>& ports) 
     board.hubs.clear();
     for (const std::string& port : ports)
         board.hubs.push_back(hub_status{port});
-    if (board.terminal) draw_status_line();
+    if (board.terminal)
+        draw_status_line();
 }
 
-output_status_board::~output_status_board() {
+output_status_board::~output_status_board()
+{
     const std::lock_guard guard(write_lock);
-    if (board.shown && board.terminal) write_stream(stdout, "\n"); // the last status stays
+    if (board.shown && board.terminal)
+        write_stream(stdout, "\n"); // the last status stays
     board.shown = false;
     board.hubs.clear();
 }
 
-bool output_progress_elsewhere() {
-    if (json_mode) return true;
+bool output_progress_elsewhere()
+{
+    if (json_mode)
+        return true;
     const std::lock_guard guard(write_lock);
     return board.shown;
 }
 
 // ---- Events ----
 
-void output_write_event(const nlohmann::ordered_json& event) {
+void output_write_event(const nlohmann::ordered_json& event)
+{
     const std::string line =
         event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     output_route* route = current_route.get();
-    if (route == nullptr || route->kept == nullptr) return write_locked(false, line);
+    if (route == nullptr || route->kept == nullptr)
+        return write_locked(false, line);
     const std::lock_guard guard(route->lock); // a scan keeps its events in port order too
     keep(*route->kept, false, line);
 }
 
-void output_event_failed() {
+void output_event_failed()
+{
     output_out_of_memory();
 }
 
-void output_stage_event(std::string_view port, const char* stage) {
+void output_stage_event(std::string_view port, const char* stage)
+{
     output_event([&] {
         return nlohmann::ordered_json{{"event", "stage"}, {"port", port}, {"stage", stage}};
     });
     board_stage(port, stage);
 }
 
-void output_progress_event(std::string_view port, int done, int total, int failures) {
+void output_progress_event(std::string_view port, int done, int total, int failures)
+{
     output_event([&] {
         return nlohmann::ordered_json{{"event", "progress"},
                                       {"port", port},
@@ -307,10 +359,12 @@ void output_progress_event(std::string_view port, int done, int total, int failu
     board_progress(port, done, total);
 }
 
-void output_result_event(std::string_view port, const char* error) {
+void output_result_event(std::string_view port, const char* error)
+{
     output_event([&] {
         nlohmann::ordered_json event{{"event", "result"}, {"port", port}, {"ok", error == nullptr}};
-        if (error != nullptr) event["error"] = error;
+        if (error != nullptr)
+            event["error"] = error;
         return event;
     });
     board_stage(port, error == nullptr ? "done" : "failed");

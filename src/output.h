@@ -93,8 +93,10 @@ void output_event_failed();
 
 // Builds and writes an event only in JSON mode, so the text mode pays nothing;
 // `build` returns the event as an nlohmann::ordered_json (fields in order).
-template <typename Build> void output_event(Build build) noexcept {
-    if (!output_json()) return;
+template <typename Build> void output_event(Build build) noexcept
+{
+    if (!output_json())
+        return;
     try {
         output_write_event(build());
     } catch (...) {

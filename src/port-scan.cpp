@@ -20,11 +20,13 @@ struct port_probe {
     std::thread thread;
 };
 
-void probe(size_t index, port_probe& slot, bool quiet, const port_scan_visitor& on_port) {
+void probe(size_t index, port_probe& slot, bool quiet, const port_scan_visitor& on_port)
+{
     const output_keep keep(slot.output);
     const char* port = slot.port.c_str();
     try {
-        std::unique_ptr<device> dev = quiet ? device_probe_port(port) : device_create_from_port(port);
+        std::unique_ptr<device> dev =
+            quiet ? device_probe_port(port) : device_create_from_port(port);
         on_port(index, dev && dev->detected ? dev.get() : nullptr, port);
         device_free(dev);
     } catch (const std::bad_alloc&) {
@@ -32,7 +34,8 @@ void probe(size_t index, port_probe& slot, bool quiet, const port_scan_visitor& 
     }
 }
 
-std::vector<port_probe> port_list() {
+std::vector<port_probe> port_list()
+{
     std::vector<port_probe> probes;
     string_list ports = serial_find_ports();
     for (const char* name = ports.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1)
@@ -43,18 +46,21 @@ std::vector<port_probe> port_list() {
 
 } // namespace
 
-size_t scan_ports(bool quiet, const port_scan_visitor& on_port) {
+size_t scan_ports(bool quiet, const port_scan_visitor& on_port)
+{
     std::vector<port_probe> probes = port_list();
     for (size_t i = 0; i < probes.size(); ++i) {
         port_probe& slot = probes[i];
         try {
-            slot.thread = std::thread([i, &slot, quiet, &on_port] { probe(i, slot, quiet, on_port); });
+            slot.thread =
+                std::thread([i, &slot, quiet, &on_port] { probe(i, slot, quiet, on_port); });
         } catch (const std::system_error&) {
             probe(i, slot, quiet, on_port); // no thread to spare: this port waits its turn
         }
     }
     for (port_probe& slot : probes) {
-        if (slot.thread.joinable()) slot.thread.join();
+        if (slot.thread.joinable())
+            slot.thread.join();
         output_write_kept(slot.output);
     }
     return probes.size();

@@ -21,14 +21,14 @@ struct serial_os_deleter {
 
 // What the main thread shares with the watcher thread.
 struct serial_connection {
-    std::mutex io_lock;                // held around every read, write, open-and-configure and close
-    std::atomic<int32_t> stop{0};      // 1 asks the watcher to end
-    std::atomic<int32_t> available{0}; // 1 while the port can be used, 0 while it has vanished
+    std::mutex io_lock;           // held around every read, write, open-and-configure and close
+    std::atomic<int32_t> stop{0}; // 1 asks the watcher to end
+    std::atomic<int32_t> available{0};   // 1 while the port can be used, 0 while it has vanished
     std::atomic<uint32_t> generation{0}; // counts the port's openings; changed only under io_lock
     std::atomic<bool> reopen_wanted{false}; // an open failed: the watcher's timer tries again
-    std::atomic<int32_t> reopen_since{0};   // when the failed open began (see SERIAL_RETURN_LIMIT_MS)
-    std::string device_path;           // identifies the port's device in removal events; the
-                                       // watcher's own once it runs
+    std::atomic<int32_t> reopen_since{0}; // when the failed open began (see SERIAL_RETURN_LIMIT_MS)
+    std::string device_path;              // identifies the port's device in removal events; the
+                                          // watcher's own once it runs
     std::shared_ptr<output_route> output; // where the watcher's messages go: the opener's route
     std::unique_ptr<serial_os, serial_os_deleter> os;
 };

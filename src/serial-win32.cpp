@@ -101,7 +101,8 @@ struct interface_detail {
 
 enum class detail_result { ok, unreadable, no_memory };
 
-detail_result read_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface, interface_detail& out)
+detail_result read_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface,
+                                    interface_detail& out)
 {
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &required, nullptr);
@@ -126,20 +127,21 @@ detail_result read_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& ifac
 bool read_port_name(HDEVINFO set, SP_DEVINFO_DATA& device, char (&name)[port_name_value_size + 1])
 {
     registry_key hardware;
-    hardware.key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    hardware.key =
+        SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
     if (hardware.key == INVALID_HANDLE_VALUE)
         return false;
     std::memset(name, 0, sizeof name);
     DWORD size = port_name_value_size;
     return RegQueryValueExA(hardware.key, "PortName", nullptr, nullptr,
-                            reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS;
+                            reinterpret_cast<BYTE*>(name), &size)
+           == ERROR_SUCCESS;
 }
 
 // Calls `visit(set, detail)` for each present serial-port interface, in the
 // system's order, until it returns true; true when one did. Running out of
 // memory ends the walk as "not found".
-template <typename Visit>
-bool find_com_interface(Visit&& visit)
+template <typename Visit> bool find_com_interface(Visit&& visit)
 {
     device_info_set interfaces;
     if (interfaces.set == INVALID_HANDLE_VALUE)
@@ -147,7 +149,8 @@ bool find_com_interface(Visit&& visit)
     for (DWORD index = 0;; ++index) {
         SP_DEVICE_INTERFACE_DATA iface{};
         iface.cbSize = sizeof iface;
-        if (!SetupDiEnumDeviceInterfaces(interfaces.set, nullptr, &com_port_interface, index, &iface))
+        if (!SetupDiEnumDeviceInterfaces(interfaces.set, nullptr, &com_port_interface, index,
+                                         &iface))
             return false;
         interface_detail detail;
         const detail_result read = read_interface_detail(interfaces.set, iface, detail);
@@ -169,7 +172,8 @@ HWND create_notify_window(serial_port* port)
     window_class.lpszClassName = notify_class_name;
     // Fails when an earlier port of this run registered the class already; that one serves.
     RegisterClassA(&window_class);
-    return CreateWindowExA(0, notify_class_name, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, module, port);
+    return CreateWindowExA(0, notify_class_name, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, module,
+                           port);
 }
 
 HDEVNOTIFY subscribe_to_com_ports(HWND window)
@@ -178,9 +182,11 @@ HDEVNOTIFY subscribe_to_com_ports(HWND window)
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = com_port_interface;
-    HDEVNOTIFY subscription = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    HDEVNOTIFY subscription =
+        RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (subscription == nullptr) {
-        output_format("RegisterDeviceNotification failed (%u)\n", static_cast<unsigned>(GetLastError()));
+        output_format("RegisterDeviceNotification failed (%u)\n",
+                      static_cast<unsigned>(GetLastError()));
     }
     return subscription;
 }
@@ -278,7 +284,8 @@ bool read_port_list_entry(HKEY key, const char* value_name, std::string& port)
     char data[port_list_text_size + 1] = {};
     DWORD size = port_list_text_size;
     DWORD type = 0;
-    if (RegQueryValueExA(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size)
+        != ERROR_SUCCESS)
         return false;
     if (type != REG_SZ)
         return false; // not a port name
@@ -312,7 +319,8 @@ void serial_os_deleter::operator()(serial_os* os) const
 bool serial_os_open(serial_connection& conn, const std::string& name)
 {
     const std::string path = "\\\\.\\" + name;
-    conn.os->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    conn.os->handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
     if (conn.os->handle != INVALID_HANDLE_VALUE)
         return true;
     conn.os->last_error = GetLastError();
@@ -360,8 +368,8 @@ std::string serial_os_failure_reason(const serial_connection& conn)
 {
     const DWORD error = conn.os->last_error;
     char text[512] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                  text, sizeof text, nullptr);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
     // The system's text ends in a full stop and a line break.
     while (length > 0 && (std::strchr(" .\r\n", text[length - 1]) != nullptr))
         text[--length] = '\0';
@@ -466,12 +474,14 @@ string_list serial_os_find_ports()
     string_list ports;
     string_list_init(ports);
     registry_key serial_comm;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, serial_ports_key, 0, KEY_READ, &serial_comm.key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, serial_ports_key, 0, KEY_READ, &serial_comm.key)
+        != ERROR_SUCCESS)
         return ports;
     char value_name[port_list_text_size];
     for (DWORD index = 0;; ++index) {
         DWORD name_size = sizeof value_name;
-        if (RegEnumValueA(serial_comm.key, index, value_name, &name_size, nullptr, nullptr, nullptr, nullptr)
+        if (RegEnumValueA(serial_comm.key, index, value_name, &name_size, nullptr, nullptr, nullptr,
+                          nullptr)
             != ERROR_SUCCESS)
             break;
         try {
@@ -513,9 +523,11 @@ LRESULT CALLBACK MyDeviceNotifyWndProc(HWND window, UINT message, WPARAM wparam,
 {
     if (message == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lparam);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        SetWindowLongPtrA(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
-    auto* port = window ? reinterpret_cast<serial_port*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
+    auto* port =
+        window ? reinterpret_cast<serial_port*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
     if (message == WM_DEVICECHANGE && lparam != 0)
         dispatch_device_event(port, wparam, *reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam));
     return DefWindowProcA(window, message, wparam, lparam);
@@ -561,7 +573,8 @@ bool DevicePathToPortNameA(const char* path, char* dst, size_t size)
         return false;
     return find_com_interface([&](HDEVINFO set, interface_detail& detail) {
         char port_name[port_name_value_size + 1];
-        if (_stricmp(detail.path.c_str(), path) != 0 || !read_port_name(set, detail.device, port_name))
+        if (_stricmp(detail.path.c_str(), path) != 0
+            || !read_port_name(set, detail.device, port_name))
             return false;
         copy_truncated(dst, size, port_name);
         return true;

@@ -29,7 +29,6 @@ constexpr size_t read_chunk = 256;
 // The longest line handed out; a longer one is no hub's and is dropped whole.
 constexpr size_t longest_line = 254;
 
-
 struct config_failure_text {
     serial_config_error error;
     const char* message;
@@ -41,13 +40,16 @@ constexpr config_failure_text config_failure_texts[] = {
     {serial_config_error::timeouts, "ERROR: Error setting timeouts\n"},
 };
 
-void report_config_failure(serial_config_error error) {
+void report_config_failure(serial_config_error error)
+{
     for (const auto& entry : config_failure_texts)
-        if (entry.error == error) output_error(entry.message);
+        if (entry.error == error)
+            output_error(entry.message);
 }
 
 // Everything of a previous life of the record goes, except what serial_free releases.
-void reset_record(serial_port* port, const char* name) {
+void reset_record(serial_port* port, const char* name)
+{
     port->started = false;
     port->open_failed = false;
     port->name.assign(name ? name : "", name ? strnlen(name, max_name_length) : 0);
@@ -60,21 +62,26 @@ void reset_record(serial_port* port, const char* name) {
     port->conn.reset();
 }
 
-std::shared_ptr<serial_connection> make_connection() {
+std::shared_ptr<serial_connection> make_connection()
+{
     try {
         auto conn = std::make_shared<serial_connection>();
         conn->os.reset(serial_os_create());
-        if (conn->os) return conn;
+        if (conn->os)
+            return conn;
     } catch (const std::bad_alloc&) {
     }
     return nullptr;
 }
 
 // Called with io_lock held, right after a successful open.
-bool configure_opened_port(serial_connection& conn, bool report) {
+bool configure_opened_port(serial_connection& conn, bool report)
+{
     serial_config_error error = serial_os_configure(conn);
-    if (error == serial_config_error::none) return true;
-    if (report) report_config_failure(error);
+    if (error == serial_config_error::none)
+        return true;
+    if (report)
+        report_config_failure(error);
     serial_os_close(conn, false);
     return false;
 }
@@ -83,21 +90,28 @@ enum class attempt_result { opened, open_failed, config_failed };
 
 // A port that arrives again while still open (a symlink replaced in place) is
 // closed first: the exclusive open would refuse it.
-attempt_result attempt_open(serial_port* port, serial_connection& conn, bool report) {
+attempt_result attempt_open(serial_port* port, serial_connection& conn, bool report)
+{
     std::lock_guard lock(conn.io_lock);
-    if (serial_os_is_open(conn)) serial_os_close(conn, false);
-    if (!serial_os_open(conn, port->name)) return attempt_result::open_failed;
-    if (!configure_opened_port(conn, report)) return attempt_result::config_failed;
+    if (serial_os_is_open(conn))
+        serial_os_close(conn, false);
+    if (!serial_os_open(conn, port->name))
+        return attempt_result::open_failed;
+    if (!configure_opened_port(conn, report))
+        return attempt_result::config_failed;
     conn.generation.fetch_add(1);
     return attempt_result::opened;
 }
 
 // The lock is taken per attempt, so the main thread is not held up by the pauses.
-bool open_with_attempts(serial_port* port, serial_connection& conn, bool report) {
+bool open_with_attempts(serial_port* port, serial_connection& conn, bool report)
+{
     for (int attempt = 1;; ++attempt) {
         attempt_result result = attempt_open(port, conn, report);
-        if (result != attempt_result::open_failed) return result == attempt_result::opened;
-        if (report) output_error("ERROR: Error in opening serial port\n");
+        if (result != attempt_result::open_failed)
+            return result == attempt_result::opened;
+        if (report)
+            output_error("ERROR: Error in opening serial port\n");
         if (attempt == open_attempts) {
             if (report)
                 output_error("ERROR: Failed to open serial port after reconnect attempts\n");
@@ -107,7 +121,8 @@ bool open_with_attempts(serial_port* port, serial_connection& conn, bool report)
     }
 }
 
-void report_open_failure(const serial_port* port, serial_connection& conn) {
+void report_open_failure(const serial_port* port, serial_connection& conn)
+{
     std::string reason;
     {
         std::lock_guard lock(conn.io_lock);
@@ -116,47 +131,57 @@ void report_open_failure(const serial_port* port, serial_connection& conn) {
     output_error_format("ERROR: Cannot open %s: %s\n", port->name.c_str(), reason.c_str());
 }
 
-void mark_opened(const serial_port* port, serial_connection& conn) {
+void mark_opened(const serial_port* port, serial_connection& conn)
+{
     conn.reopen_wanted.store(false);
     conn.available.store(1);
-    if (trace_enabled) trace_event("open", port->name);
+    if (trace_enabled)
+        trace_event("open", port->name);
 }
 
 // The port counts as vanished, and the watcher's timer tries it again for as
 // long as a vanished port is waited for.
-void mark_open_failed(const serial_port* port, serial_connection& conn) {
+void mark_open_failed(const serial_port* port, serial_connection& conn)
+{
     conn.available.store(0);
     conn.reopen_since.store(get_absolute_time());
     conn.reopen_wanted.store(true);
-    if (trace_enabled) trace_event("open failed", port->name);
+    if (trace_enabled)
+        trace_event("open failed", port->name);
 }
 
 // The watcher runs before the first open, so that the port vanishing or
 // returning meanwhile is not missed.
-void start_watching(serial_port* port) {
+void start_watching(serial_port* port)
+{
     std::string path;
-    if (serial_os_device_path(port->name, path)) port->conn->device_path = std::move(path);
+    if (serial_os_device_path(port->name, path))
+        port->conn->device_path = std::move(path);
     port->conn->output = output_current_route();
     unsigned long error = 0;
     port->started = serial_os_watcher_start(port, error);
-    if (!port->started) output_format("Failed to create thread. Error: %lu\n", error);
+    if (!port->started)
+        output_format("Failed to create thread. Error: %lu\n", error);
 }
 
-bool open_at_start(serial_port* port) {
+bool open_at_start(serial_port* port)
+{
     serial_connection& conn = *port->conn;
     const bool report = !port->quiet;
     if (open_with_attempts(port, conn, report)) {
         mark_opened(port, conn);
         return true;
     }
-    if (report) report_open_failure(port, conn);
+    if (report)
+        report_open_failure(port, conn);
     mark_open_failed(port, conn);
     return false;
 }
 
 // The hub may put control bytes (and bytes 0x80 and up) before its line feed;
 // they end the line too. Leading bytes are kept.
-size_t visible_line_end(const char* line, size_t length) {
+size_t visible_line_end(const char* line, size_t length)
+{
     size_t end = length;
     while (end > 0 && static_cast<signed char>(line[end - 1]) < 32)
         --end;
@@ -172,17 +197,23 @@ struct line_sink {
     bool handed_out = false;
 };
 
-void copy_line_out(std::string_view shown, char* dst, size_t len) {
-    if (shown.starts_with(">>")) shown.remove_prefix(2);
-    if (dst == nullptr || len == 0) return;
+void copy_line_out(std::string_view shown, char* dst, size_t len)
+{
+    if (shown.starts_with(">>"))
+        shown.remove_prefix(2);
+    if (dst == nullptr || len == 0)
+        return;
     size_t copied = std::min(shown.size(), len);
     std::memcpy(dst, shown.data(), copied);
     std::memset(dst + copied, 0, len - copied);
 }
 
-bool hand_out_directly(serial_port* port, std::string_view text, line_sink& sink) {
-    if (sink.handed_out || lfqueue_size(&port->rx_queue) > 0) return false;
-    if (trace_enabled) trace_line('<', text);
+bool hand_out_directly(serial_port* port, std::string_view text, line_sink& sink)
+{
+    if (sink.handed_out || lfqueue_size(&port->rx_queue) > 0)
+        return false;
+    if (trace_enabled)
+        trace_line('<', text);
     copy_line_out(text, sink.dst, sink.len);
     port->last_line_read_us = sink.read_at_us;
     sink.handed_out = true;
@@ -190,17 +221,21 @@ bool hand_out_directly(serial_port* port, std::string_view text, line_sink& sink
 }
 
 // False when the line could not be stored; the caller drops the rest of its read.
-bool queue_completed_line(serial_port* port, size_t end, line_sink& sink) {
+bool queue_completed_line(serial_port* port, size_t end, line_sink& sink)
+{
     port->line[end] = '\0';
     const std::string_view text(port->line, strnlen(port->line, end));
-    if (hand_out_directly(port, text, sink)) return true;
+    if (hand_out_directly(port, text, sink))
+        return true;
     try {
         auto entry = std::make_unique<rx_line>();
         entry->text.assign(text);
         entry->read_at_us = sink.read_at_us;
-        if (trace_enabled) trace_line('<', entry->text);
+        if (trace_enabled)
+            trace_line('<', entry->text);
         if (lfqueue_enq(&port->rx_queue, entry.get()) == 0) {
-            static_cast<void>(entry.release()); // the queue owns it until serial_rx_pop takes it back
+            static_cast<void>(
+                entry.release()); // the queue owns it until serial_rx_pop takes it back
             return true;
         }
     } catch (const std::bad_alloc&) {
@@ -209,13 +244,15 @@ bool queue_completed_line(serial_port* port, size_t end, line_sink& sink) {
     return false;
 }
 
-void start_new_line(serial_port* port) {
+void start_new_line(serial_port* port)
+{
     port->line_pos = 0;
     port->line_too_long = false;
 }
 
 // One byte stays free for the terminator; a line that needs more is marked for dropping.
-void add_to_line(serial_port* port, uint8_t byte) {
+void add_to_line(serial_port* port, uint8_t byte)
+{
     const auto pos = static_cast<size_t>(port->line_pos);
     if (pos + 1 >= sizeof port->line) {
         port->line_too_long = true;
@@ -226,14 +263,16 @@ void add_to_line(serial_port* port, uint8_t byte) {
 }
 
 // False when the line could not be stored; the caller drops the rest of its read.
-bool end_line(serial_port* port, line_sink& sink) {
+bool end_line(serial_port* port, line_sink& sink)
+{
     const size_t end = visible_line_end(port->line, static_cast<size_t>(port->line_pos));
     const bool too_long = port->line_too_long || end > longest_line;
     start_new_line(port);
     return too_long || queue_completed_line(port, end, sink);
 }
 
-void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count, line_sink& sink) {
+void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count, line_sink& sink)
+{
     for (size_t i = 0; i < count; ++i) {
         if (bytes[i] != '\n')
             add_to_line(port, bytes[i]);
@@ -245,8 +284,10 @@ void assemble_lines(serial_port* port, const uint8_t* bytes, size_t count, line_
 // Bytes of a line that the port's vanishing cut off must not glue onto the
 // first line after its return. The watcher reopens the port, but the line
 // buffer is the main thread's: it compares the opening its bytes came from.
-void drop_line_of_earlier_opening(serial_port* port, uint32_t generation) {
-    if (generation == port->line_generation) return;
+void drop_line_of_earlier_opening(serial_port* port, uint32_t generation)
+{
+    if (generation == port->line_generation)
+        return;
     port->line_generation = generation;
     start_new_line(port);
 }
@@ -254,7 +295,8 @@ void drop_line_of_earlier_opening(serial_port* port, uint32_t generation) {
 // A line already queued is handed out without waiting; only an empty queue
 // waits for the hub, up to `longest_wait_ms`.
 int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t& generation,
-                         int32_t longest_wait_ms) {
+                         int32_t longest_wait_ms)
+{
     serial_connection& conn = *port->conn;
     const int wait = lfqueue_size(&port->rx_queue) > 0
                          ? 0
@@ -266,43 +308,51 @@ int read_available_bytes(serial_port* port, uint8_t* buf, size_t size, uint32_t&
         generation = conn.generation.load();
     }
     // A failed read returns at once; the pause keeps callers' poll loops from spinning.
-    if (count < 0 && wait > 0) wait_ms(std::min(wait, empty_poll_wait_ms));
+    if (count < 0 && wait > 0)
+        wait_ms(std::min(wait, empty_poll_wait_ms));
     return count;
 }
 
-void discard_queued_lines(lfqueue* queue) {
+void discard_queued_lines(lfqueue* queue)
+{
     while (void* value = lfqueue_deq(queue)) {
         std::unique_ptr<rx_line> line(static_cast<rx_line*>(value));
     }
 }
 
-void add_port_names(string_list& list, std::string_view names) {
+void add_port_names(string_list& list, std::string_view names)
+{
     while (!names.empty()) {
         size_t comma = names.find(',');
         std::string_view item = names.substr(0, comma);
         names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
         size_t first = item.find_first_not_of(" \t");
-        if (first == std::string_view::npos) continue;
+        if (first == std::string_view::npos)
+            continue;
         item = item.substr(first, item.find_last_not_of(" \t") - first + 1);
         string_list_add(list, item);
     }
 }
 
-void trace_sent(const serial_port* port, const char* text, bool written) {
+void trace_sent(const serial_port* port, const char* text, bool written)
+{
     trace_line('>', text);
-    if (!written) trace_event("write failed", port->name);
+    if (!written)
+        trace_event("write failed", port->name);
 }
 
 // A device named twice (the same name, or a link and its target) is scanned
 // once, under the name that came first.
-string_list without_repeated_devices(const string_list& names) {
+string_list without_repeated_devices(const string_list& names)
+{
     string_list unique;
     string_list_init(unique);
     try {
         std::vector<std::string> keys;
         for (const char* name = names.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
             std::string key = serial_os_device_key(name);
-            if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+            if (std::find(keys.begin(), keys.end(), key) != keys.end())
+                continue;
             keys.push_back(std::move(key));
             string_list_add(unique, name);
         }
@@ -314,9 +364,11 @@ string_list without_repeated_devices(const string_list& names) {
 
 } // namespace
 
-bool serial_init(serial_port* port, const char* name) {
-    if (port->conn) serial_free(port); // never leave a running watcher behind
-    timer_fine_sleeps();               // the receiver polls every millisecond or two
+bool serial_init(serial_port* port, const char* name)
+{
+    if (port->conn)
+        serial_free(port); // never leave a running watcher behind
+    timer_fine_sleeps();   // the receiver polls every millisecond or two
     reset_record(port, name);
     std::shared_ptr<serial_connection> conn = make_connection();
     if (!conn || lfqueue_init(&port->rx_queue) != 0) {
@@ -329,22 +381,29 @@ bool serial_init(serial_port* port, const char* name) {
     return true;
 }
 
-size_t serial_max_name_length() {
+size_t serial_max_name_length()
+{
     return serial_os_max_name_length();
 }
 
 // Runs on the watcher. One message per return, however often the timer then tries.
-void serial_port_arrived(serial_port* port) {
+void serial_port_arrived(serial_port* port)
+{
     serial_connection& conn = *port->conn;
-    if (trace_enabled) trace_event("returned", port->name);
+    if (trace_enabled)
+        trace_event("returned", port->name);
     std::string path;
-    if (serial_os_device_path(port->name, path)) conn.device_path = std::move(path);
-    if (open_with_attempts(port, conn, false)) return mark_opened(port, conn);
-    if (!port->quiet) report_open_failure(port, conn);
+    if (serial_os_device_path(port->name, path))
+        conn.device_path = std::move(path);
+    if (open_with_attempts(port, conn, false))
+        return mark_opened(port, conn);
+    if (!port->quiet)
+        report_open_failure(port, conn);
     mark_open_failed(port, conn);
 }
 
-void serial_port_removed(serial_port* port) {
+void serial_port_removed(serial_port* port)
+{
     serial_connection& conn = *port->conn;
     {
         std::lock_guard lock(conn.io_lock);
@@ -352,26 +411,33 @@ void serial_port_removed(serial_port* port) {
     }
     conn.reopen_wanted.store(false); // its name is gone: its arrival opens it again
     conn.available.store(0);
-    if (trace_enabled) trace_event("vanished", port->name);
+    if (trace_enabled)
+        trace_event("vanished", port->name);
 }
 
-void serial_port_retry(serial_port* port) {
+void serial_port_retry(serial_port* port)
+{
     serial_connection& conn = *port->conn;
-    if (!conn.reopen_wanted.load()) return;
+    if (!conn.reopen_wanted.load())
+        return;
     if (time_reached(conn.reopen_since.load(), SERIAL_RETURN_LIMIT_MS)) {
         conn.reopen_wanted.store(false); // nobody waits for the port any more
         return;
     }
-    if (attempt_open(port, conn, false) == attempt_result::opened) mark_opened(port, conn);
+    if (attempt_open(port, conn, false) == attempt_result::opened)
+        mark_opened(port, conn);
 }
 
-bool serial_wait_available(serial_port* port) {
-    if (!port->conn) return false;
+bool serial_wait_available(serial_port* port)
+{
+    if (!port->conn)
+        return false;
     const std::atomic<int32_t>& available = port->conn->available;
     if (available.load() == 0 && !port->return_waited_out) {
         const int32_t start = get_absolute_time();
         while (available.load() == 0 && !time_reached(start, SERIAL_RETURN_LIMIT_MS)) {
-            if (interrupt_exit_code() != 0) return false; // the caller stops the run
+            if (interrupt_exit_code() != 0)
+                return false; // the caller stops the run
             wait_ms(availability_recheck_ms);
         }
         if (available.load() == 0) {
@@ -385,25 +451,32 @@ bool serial_wait_available(serial_port* port) {
     return !port->return_waited_out;
 }
 
-bool serial_tx(serial_port* port, const char* text) {
-    if (!port->conn) return false;
+bool serial_tx(serial_port* port, const char* text)
+{
+    if (!port->conn)
+        return false;
     serial_connection& conn = *port->conn;
     if (conn.available.load() == 0 && !port->return_waited_out) {
         output_text("Serial port is unavailable, waiting for it to become available again.");
     }
-    if (!serial_wait_available(port)) return false;
+    if (!serial_wait_available(port))
+        return false;
     std::lock_guard lock(conn.io_lock);
     const bool written = serial_os_write(conn, text, std::strlen(text));
-    if (trace_enabled) trace_sent(port, text, written);
+    if (trace_enabled)
+        trace_sent(port, text, written);
     return written;
 }
 
-bool serial_rx_pop(serial_port* port, char* dst, size_t len) {
+bool serial_rx_pop(serial_port* port, char* dst, size_t len)
+{
     return serial_rx_wait(port, dst, len, empty_poll_wait_ms);
 }
 
-bool serial_rx_wait(serial_port* port, char* dst, size_t len, int32_t wait_ms) {
-    if (!port->conn) return false;
+bool serial_rx_wait(serial_port* port, char* dst, size_t len, int32_t wait_ms)
+{
+    if (!port->conn)
+        return false;
     uint8_t buf[read_chunk];
     uint32_t generation = 0;
     int count = read_available_bytes(port, buf, sizeof buf, generation, wait_ms);
@@ -412,25 +485,32 @@ bool serial_rx_wait(serial_port* port, char* dst, size_t len, int32_t wait_ms) {
         drop_line_of_earlier_opening(port, generation);
         assemble_lines(port, buf, static_cast<size_t>(count), sink);
     }
-    if (sink.handed_out) return true;
+    if (sink.handed_out)
+        return true;
     std::unique_ptr<rx_line> entry(static_cast<rx_line*>(lfqueue_deq(&port->rx_queue)));
-    if (!entry) return false;
+    if (!entry)
+        return false;
     copy_line_out(entry->text, dst, len);
     port->last_line_read_us = entry->read_at_us;
     return true;
 }
 
-bool serial_available(serial_port* port) {
+bool serial_available(serial_port* port)
+{
     return port->conn && port->conn->available.load() != 0;
 }
 
-void serial_stop(serial_port* port) {
-    if (port->conn) port->conn->stop.store(1);
+void serial_stop(serial_port* port)
+{
+    if (port->conn)
+        port->conn->stop.store(1);
 }
 
 // The watcher ends before the port closes, so it cannot reopen the port behind us.
-void serial_free(serial_port* port) {
-    if (!port->conn) return;
+void serial_free(serial_port* port)
+{
+    if (!port->conn)
+        return;
     serial_connection& conn = *port->conn;
     conn.stop.store(1);
     serial_os_watcher_stop(conn);
@@ -440,14 +520,17 @@ void serial_free(serial_port* port) {
     }
     discard_queued_lines(&port->rx_queue);
     lfqueue_destroy(&port->rx_queue);
-    if (trace_enabled) trace_event("close", port->name);
+    if (trace_enabled)
+        trace_event("close", port->name);
     port->started = false;
     port->conn.reset();
 }
 
-string_list serial_find_ports() {
+string_list serial_find_ports()
+{
     const char* override_list = std::getenv("HUBFLASH_PORTS");
-    if (override_list == nullptr) return without_repeated_devices(serial_os_find_ports());
+    if (override_list == nullptr)
+        return without_repeated_devices(serial_os_find_ports());
     string_list list;
     string_list_init(list);
     add_port_names(list, override_list);

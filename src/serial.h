@@ -22,18 +22,18 @@ struct rx_line {
 };
 
 struct serial_port {
-    bool started = false;          // the watcher thread runs (not: the port opened)
-    bool open_failed = false;      // serial_init could not open the port; the reason is printed
-    bool quiet = false;            // set before serial_init: a port that cannot be opened or
-                                   // configured is not reported (for listings)
-    std::string name;              // at most 255 characters
-    char line[256] = {};           // the line being received
+    bool started = false;     // the watcher thread runs (not: the port opened)
+    bool open_failed = false; // serial_init could not open the port; the reason is printed
+    bool quiet = false;       // set before serial_init: a port that cannot be opened or
+                              // configured is not reported (for listings)
+    std::string name;         // at most 255 characters
+    char line[256] = {};      // the line being received
     int32_t line_pos = 0;
-    bool line_too_long = false;    // the line being received is dropped up to its line feed
-    uint32_t line_generation = 0;  // which opening of the port the partial line came from
+    bool line_too_long = false;     // the line being received is dropped up to its line feed
+    uint32_t line_generation = 0;   // which opening of the port the partial line came from
     bool return_waited_out = false; // the port vanished and did not come back in time
-    lfqueue rx_queue;              // completed lines (rx_line*), oldest first
-    int64_t last_line_read_us = 0; // when the line handed out last had its last bytes read
+    lfqueue rx_queue;               // completed lines (rx_line*), oldest first
+    int64_t last_line_read_us = 0;  // when the line handed out last had its last bytes read
     std::shared_ptr<serial_connection> conn; // null before serial_init and after serial_free
 };
 

@@ -5,6 +5,7 @@
 
 #include <sys/prctl.h>
 
-void timer_fine_sleeps() {
+void timer_fine_sleeps()
+{
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }

@@ -7,9 +7,11 @@
 #include <mutex>
 
 #include <windows.h>
+// timeapi.h needs the types of windows.h.
 #include <timeapi.h>
 
-void timer_fine_sleeps() {
+void timer_fine_sleeps()
+{
     static std::once_flag asked;
     std::call_once(asked, [] { timeBeginPeriod(1); });
 }

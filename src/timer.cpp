@@ -17,8 +17,8 @@ using monotonic = std::chrono::steady_clock;
 
 int32_t get_absolute_time()
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        monotonic::now().time_since_epoch());
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(monotonic::now().time_since_epoch());
     // Keep the low 32 bits; readers only ever look at differences.
     return static_cast<int32_t>(static_cast<uint32_t>(ms.count()));
 }
@@ -67,7 +67,9 @@ void wait_ms(int32_t ms)
 
 int64_t get_time_us()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(monotonic::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               monotonic::now().time_since_epoch())
+        .count();
 }
 
 void wait_until_us(int64_t deadline_us)

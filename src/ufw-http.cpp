@@ -40,8 +40,8 @@ std::string firmware_path(std::string_view file)
     std::string path = "/firmware/";
     for (size_t i = 0; i < file.size(); ++i) {
         const char c = file[i];
-        const bool escape = c == '%' && i + 2 < file.size() && is_hex_digit(file[i + 1]) &&
-                            is_hex_digit(file[i + 2]);
+        const bool escape = c == '%' && i + 2 < file.size() && is_hex_digit(file[i + 1])
+                            && is_hex_digit(file[i + 2]);
         if (is_path_character(c) || escape) {
             path += c;
             continue;

@@ -9,11 +9,11 @@
 
 #include "functions.h"
 
-constexpr uint32_t UFW_FLASH_START = 0x4000;     // nothing below is taken from a file or sent
-constexpr uint32_t UFW_FLASH_TOP = 0x1FFFF;      // highest address any board has
-constexpr uint32_t UFW_MEMORY_SIZE = 0x1C000;    // the most flash a section holds, to UFW_FLASH_TOP
+constexpr uint32_t UFW_FLASH_START = 0x4000;  // nothing below is taken from a file or sent
+constexpr uint32_t UFW_FLASH_TOP = 0x1FFFF;   // highest address any board has
+constexpr uint32_t UFW_MEMORY_SIZE = 0x1C000; // the most flash a section holds, to UFW_FLASH_TOP
 constexpr int32_t UFW_MAX_BLOCKS = 896;
-constexpr uint32_t UFW_LINE_BYTES = 16;          // data bytes per upload line
+constexpr uint32_t UFW_LINE_BYTES = 16; // data bytes per upload line
 constexpr long long UFW_MAX_FILE_SIZE = 64LL * 1024 * 1024;
 
 // One section of an image: the firmware for one board device type. Its flash
@@ -21,22 +21,23 @@ constexpr long long UFW_MAX_FILE_SIZE = 64LL * 1024 * 1024;
 // byte, so a section costs what its data spans, never the whole layout.
 struct ufw_dfw {
     uint16_t device_type = 0;
-    int32_t data_lines = 0;        // data records in the section
-    uint32_t end_address = 0;      // highest address data may be written to; 0 for unknown types
-    uint32_t upper_address = 0;    // set by the last 02/04 record; added to the records after it
-    std::vector<uint8_t> memory;   // whole upload blocks of flash from 0x4000; 0xFF where unwritten
-    uint8_t block_size = 0;        // bytes per upload block; 0 for unknown types
+    int32_t data_lines = 0;      // data records in the section
+    uint32_t end_address = 0;    // highest address data may be written to; 0 for unknown types
+    uint32_t upper_address = 0;  // set by the last 02/04 record; added to the records after it
+    std::vector<uint8_t> memory; // whole upload blocks of flash from 0x4000; 0xFF where unwritten
+    uint8_t block_size = 0;      // bytes per upload block; 0 for unknown types
 
     int32_t line_count() const { return data_lines; }
-    int32_t block_count() const {
+    int32_t block_count() const
+    {
         return block_size == 0 ? 0 : static_cast<int32_t>(memory.size() / block_size);
     }
 };
 
 struct ufw {
-    bool loaded = false;          // parsed to its end, every record sound, something to upload
-    int32_t version = 0;          // major * 100 + minor, from the last version line
-    int32_t bad_record_line = 0;  // first bad record's line (from 1, every line counted); 0: none
+    bool loaded = false;           // parsed to its end, every record sound, something to upload
+    int32_t version = 0;           // major * 100 + minor, from the last version line
+    int32_t bad_record_line = 0;   // first bad record's line (from 1, every line counted); 0: none
     std::vector<ufw_dfw> firmware; // sections in file order
 };
 
@@ -69,4 +70,3 @@ const ufw_dfw* ufw_get_for_device_type(const ufw& image, uint16_t device_type);
 uint16_t ufw_get_crc_for_firmware(const ufw_dfw& section, uint32_t offset);
 // Release every section; the record stays with the caller, not loaded.
 void ufw_free(ufw& image);
-

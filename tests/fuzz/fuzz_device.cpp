@@ -38,7 +38,8 @@ void check_reply(std::string_view text)
         require(dev.board_count <= 1);
         // Unknown hub types are left out: their message would flood the run.
         if (dev.boards[1].present && device_get_system_from_code(dev.boards[1].hwid))
-            require(device_check_boards(&dev) == board_check::missing_boards && !dev.bootloader_ready);
+            require(device_check_boards(&dev) == board_check::missing_boards
+                    && !dev.bootloader_ready);
     }
 }
 

@@ -42,19 +42,24 @@ void check_sent_line(const std::string& text, bool prefixed)
 {
     std::string body = text;
     if (prefixed) {
-        if (body.rfind(">>", 0) != 0) std::abort();
+        if (body.rfind(">>", 0) != 0)
+            std::abort();
         body.erase(0, 2);
     }
-    if (body.size() < 2 || body.substr(body.size() - 2) != "\r\n") std::abort();
+    if (body.size() < 2 || body.substr(body.size() - 2) != "\r\n")
+        std::abort();
     body.resize(body.size() - 2);
-    if (body.rfind("mfr:", 0) == 0) return;
+    if (body.rfind("mfr:", 0) == 0)
+        return;
     const size_t bar = body.rfind('|');
-    if (body.rfind("@00", 0) != 0 || bar == std::string::npos || bar + 3 != body.size()) std::abort();
+    if (body.rfind("@00", 0) != 0 || bar == std::string::npos || bar + 3 != body.size())
+        std::abort();
     const std::optional<uint32_t> given = hubsim::hex_field(body.substr(bar + 1));
-    if (!given || *given != hubsim::sum_checksum(std::string_view(body).substr(0, bar))) std::abort();
+    if (!given || *given != hubsim::sum_checksum(std::string_view(body).substr(0, bar)))
+        std::abort();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -67,17 +72,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     receiver.feed(reinterpret_cast<const char*>(data), size, 0);
     hubsim::Nanos now = 0;
     while (std::optional<hubsim::ReceivedLine> line = receiver.pop_due(now)) {
-        if (line->overlong) hub.on_overlong_line(line->text);
-        else hub.on_line(line->text, now, now);
+        if (line->overlong)
+            hub.on_overlong_line(line->text);
+        else
+            hub.on_line(line->text, now, now);
         now += 1'000'000;
         hub.tick(now);
-        for (const hubsim::Outgoing& out : hub.take_output()) check_sent_line(out.text, faults);
-        if (std::optional<hubsim::VanishRequest> vanish = hub.take_vanish()) hub.on_port_back(now, vanish->restart);
+        for (const hubsim::Outgoing& out : hub.take_output())
+            check_sent_line(out.text, faults);
+        if (std::optional<hubsim::VanishRequest> vanish = hub.take_vanish())
+            hub.on_port_back(now, vanish->restart);
     }
     // Rendering checksums every board's whole flash, so it runs for a sample only.
     if (size % 16 == 0) {
         const std::string report = hubsim::render_report(hub, {}, now);
-        if (report.empty() || report.back() != '\n') std::abort();
+        if (report.empty() || report.back() != '\n')
+            std::abort();
     }
     return 0;
 }

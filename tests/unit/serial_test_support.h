@@ -32,47 +32,59 @@ struct pty_pair {
     std::string slave_path;
 
     // Raw from the start, as a USB serial port: bytes waiting for the port are not echoed.
-    pty_pair() {
+    pty_pair()
+    {
         char name[256] = {};
         termios raw{};
         cfmakeraw(&raw);
-        if (openpty(&master, &slave, name, &raw, nullptr) != 0) ADD_FAILURE() << "openpty";
+        if (openpty(&master, &slave, name, &raw, nullptr) != 0)
+            ADD_FAILURE() << "openpty";
         slave_path = name;
     }
-    ~pty_pair() {
+    ~pty_pair()
+    {
         close_master();
-        if (slave >= 0) close(slave);
+        if (slave >= 0)
+            close(slave);
     }
     pty_pair(const pty_pair&) = delete;
     pty_pair& operator=(const pty_pair&) = delete;
 
-    void close_master() {
-        if (master >= 0) close(master);
+    void close_master()
+    {
+        if (master >= 0)
+            close(master);
         master = -1;
     }
-    void send(std::string_view bytes) const {
+    void send(std::string_view bytes) const
+    {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     // Blocks until the bytes sit in the port's input buffer, so one read takes them all.
-    void send_buffered(std::string_view bytes) const {
+    void send_buffered(std::string_view bytes) const
+    {
         send(bytes);
         for (auto end = steady::now() + 2s; buffered() < bytes.size() && steady::now() < end;)
             std::this_thread::sleep_for(1ms);
     }
-    size_t buffered() const {
+    size_t buffered() const
+    {
         int count = 0;
         ioctl(slave, FIONREAD, &count);
         return static_cast<size_t>(count);
     }
     // What the port wrote, up to `size` bytes or until `timeout` passed.
-    std::string receive(size_t size, std::chrono::milliseconds timeout = 2000ms) const {
+    std::string receive(size_t size, std::chrono::milliseconds timeout = 2000ms) const
+    {
         std::string got;
         for (auto end = steady::now() + timeout; got.size() < size && steady::now() < end;) {
             pollfd pfd{master, POLLIN, 0};
-            if (poll(&pfd, 1, 10) <= 0) continue;
+            if (poll(&pfd, 1, 10) <= 0)
+                continue;
             char buf[512];
             ssize_t n = read(master, buf, std::min(sizeof buf, size - got.size()));
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             got.append(buf, static_cast<size_t>(n));
         }
         return got;
@@ -81,12 +93,15 @@ struct pty_pair {
 
 struct temp_dir {
     std::string path;
-    temp_dir() {
+    temp_dir()
+    {
         char pattern[] = "/tmp/hubflash-serial-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) ADD_FAILURE() << "mkdtemp";
+        if (mkdtemp(pattern) == nullptr)
+            ADD_FAILURE() << "mkdtemp";
         path = pattern;
     }
-    ~temp_dir() {
+    ~temp_dir()
+    {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
@@ -96,23 +111,27 @@ struct temp_dir {
 };
 
 template <class Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout = 3000ms) {
+bool wait_until(Condition condition, std::chrono::milliseconds timeout = 3000ms)
+{
     for (auto end = steady::now() + timeout; steady::now() < end;) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(1ms);
     }
     return condition();
 }
 
 inline std::optional<std::string> pop_line(serial_port& port,
-                                           std::chrono::milliseconds timeout = 2000ms) {
+                                           std::chrono::milliseconds timeout = 2000ms)
+{
     char buf[256];
     if (!wait_until([&] { return serial_rx_pop(&port, buf, sizeof buf); }, timeout))
         return std::nullopt;
     return std::string(buf, strnlen(buf, sizeof buf));
 }
 
-inline std::string repeated(std::string_view text, int times) {
+inline std::string repeated(std::string_view text, int times)
+{
     std::string all;
     for (int i = 0; i < times; ++i)
         all += text;

@@ -30,11 +30,13 @@ void expect_manifest(const std::string& text, const std::vector<entry>& expected
 
 TEST(Manifest, LinesFieldsAndTheirLimits)
 {
-    expect_manifest("215,hub-2.15.ufw,120000,Stable release\n  +7,a,  42x,x\n-3,b,-9,\n",
-                    {{215, 120000, "hub-2.15.ufw", "Stable release"}, {7, 42, "a", "x"}, {-3, -9, "b", ""}});
+    expect_manifest(
+        "215,hub-2.15.ufw,120000,Stable release\n  +7,a,  42x,x\n-3,b,-9,\n",
+        {{215, 120000, "hub-2.15.ufw", "Stable release"}, {7, 42, "a", "x"}, {-3, -9, "b", ""}});
     // Lines without three commas are skipped.
-    expect_manifest("\r\n100,a.ufw,10,one\n\n\n200,b.ufw,20\r\nno commas\n300,c.ufw,30,three\n400,d.ufw,",
-                    {{100, 10, "a.ufw", "one"}, {300, 30, "c.ufw", "three"}});
+    expect_manifest(
+        "\r\n100,a.ufw,10,one\n\n\n200,b.ufw,20\r\nno commas\n300,c.ufw,30,three\n400,d.ufw,",
+        {{100, 10, "a.ufw", "one"}, {300, 30, "c.ufw", "three"}});
     // The comma that ends a field is searched from the field's second character.
     expect_manifest("215,,100,label,more\n", {{215, 0, ",100", "more"}});
     expect_manifest("1,f,,x,tail\n", {{1, 0, "f", "tail"}});
@@ -42,7 +44,10 @@ TEST(Manifest, LinesFieldsAndTheirLimits)
         expect_manifest(text, {});
     expect_manifest("1," + std::string(80, 'f') + ",9," + std::string(40, 'L') + "\n",
                     {{1, 9, std::string(63, 'f'), std::string(31, 'L')}});
-    expect_manifest(std::string("1,a,2,x\n3,b,4,y\0" "5,c,6,z\n", 24), {{1, 2, "a", "x"}, {3, 4, "b", "y"}});
+    expect_manifest(std::string("1,a,2,x\n3,b,4,y\0"
+                                "5,c,6,z\n",
+                                24),
+                    {{1, 2, "a", "x"}, {3, 4, "b", "y"}});
     expect_manifest("4294967297,a,99999999999999999999,x\n-99999999999,b,-4294967295,y\n",
                     {{INT32_MAX, INT32_MAX, "a", "x"}, {INT32_MIN, INT32_MIN, "b", "y"}});
 }
@@ -58,13 +63,22 @@ TEST(Manifest, LabelsLoseOneLineEndCrAndShowControlCharactersAsQuestionMarks)
 
 TEST(StableList, EveryNonEmptyLineMakesAnEntryOfSixteenBitNumbers)
 {
-    const auto s = auto_parse_stable_list("1030,215\n\r\n  0X1a2B,7\r\nnot hex\n1050\n0x,5\n1050,x\n,9\n\n"
-                                          "11030,70000\n-1,+5\n1030 ,5\n1030, -1\nfffffffffffffffffffff,1\n");
+    const auto s =
+        auto_parse_stable_list("1030,215\n\r\n  0X1a2B,7\r\nnot hex\n1050\n0x,5\n1050,x\n,9\n\n"
+                               "11030,70000\n-1,+5\n1030 ,5\n1030, -1\nfffffffffffffffffffff,1\n");
     const std::pair<uint16_t, uint16_t> expected[] = {
-        {0x1030, 215}, {0x1A2B, 7}, {0, 0}, {0x1050, 0}, // no hex number; no comma
-        {0, 5},        {0x1050, 0}, {0, 0},               // "0x" reads as 0, then the comma matches
-        {0x1030, 70000 - 65536}, {0xFFFF, 5}, {0x1030, 0}, // a blank before the comma stops the line
-        {0x1030, 0xFFFF}, {0xFFFF, 1},
+        {0x1030, 215},
+        {0x1A2B, 7},
+        {0, 0},
+        {0x1050, 0}, // no hex number; no comma
+        {0, 5},
+        {0x1050, 0},
+        {0, 0}, // "0x" reads as 0, then the comma matches
+        {0x1030, 70000 - 65536},
+        {0xFFFF, 5},
+        {0x1030, 0}, // a blank before the comma stops the line
+        {0x1030, 0xFFFF},
+        {0xFFFF, 1},
     };
     ASSERT_EQ(s.size(), std::size(expected));
     for (size_t i = 0; i < s.size(); ++i) {

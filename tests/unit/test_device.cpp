@@ -51,8 +51,16 @@ TEST(BootloaderLine, FieldsAreReadOnlyAsFarAsTheFrameGoes)
     }
     bootloader_line line;
     line.kind = 'x';
-    const std::string refused[] = {"@0001-CRC=2D4B|d0", "@0001-CRC=2D4B|d2", "@0001+>100000001|e5", "@|00", "",
-                                   "@", "0001+|00", reply("#0001+"), "@0001+00", "@0001+|0",
+    const std::string refused[] = {"@0001-CRC=2D4B|d0",
+                                   "@0001-CRC=2D4B|d2",
+                                   "@0001+>100000001|e5",
+                                   "@|00",
+                                   "",
+                                   "@",
+                                   "0001+|00",
+                                   reply("#0001+"),
+                                   "@0001+00",
+                                   "@0001+|0",
                                    "mfr:Corvane,sn:1030.1234,hwid:1030,fw:3.05"};
     for (const std::string& text : refused) {
         EXPECT_FALSE(device_is_bootloader_line(text, &line)) << text;
@@ -98,13 +106,16 @@ TEST(Reply, AcknowledgementAndCrcReportRules)
         {"@0001?", true, reply_verdict::skip}, // a CRC query does not resend on '?'
     };
     for (const auto& c : cases)
-        EXPECT_EQ(device_judge_reply(parsed(reply(c.body)), 1, c.crc_query, ">100000005"), c.verdict) << c.body;
+        EXPECT_EQ(device_judge_reply(parsed(reply(c.body)), 1, c.crc_query, ">100000005"),
+                  c.verdict)
+            << c.body;
 }
 
 TEST(Identity, FieldsAndVersionForms)
 {
     device dev;
-    device_read_identity_line(&dev, "mfr:x,sn:0123456789abcdefghijKLMN,color:red,nocolon,hwid:1050,fw:3.5");
+    device_read_identity_line(
+        &dev, "mfr:x,sn:0123456789abcdefghijKLMN,color:red,nocolon,hwid:1050,fw:3.5");
     EXPECT_EQ(dev.serial, "0123456789abcdefghi");
     EXPECT_EQ(dev.hwid, 0x1050);
     ASSERT_NE(dev.system, nullptr);
@@ -114,7 +125,8 @@ TEST(Identity, FieldsAndVersionForms)
     EXPECT_EQ(dev.system, nullptr) << "an unknown code drops the earlier descriptor";
     EXPECT_EQ(dev.serial, "");
     const std::pair<const char*, uint16_t> versions[] = {
-        {"fw:3.05", 305}, {"fw:2.10", 210}, {"fw:3", 300}, {"fw:0.99", 99}, {"fw:12.", 1200}, {"fw:.7", 7}, {"fw:", 0},
+        {"fw:3.05", 305}, {"fw:2.10", 210}, {"fw:3", 300}, {"fw:0.99", 99},
+        {"fw:12.", 1200}, {"fw:.7", 7},     {"fw:", 0},
     };
     for (const auto& [line, version] : versions) {
         device_read_identity_line(&dev, line);
@@ -125,7 +137,8 @@ TEST(Identity, FieldsAndVersionForms)
 TEST(Announcement, FillsTheBoardEntryOnceAndOnlyInsideTheTable)
 {
     device dev;
-    for (const char* body : {"@0008*0131103001010042", "@00ff*0131103001010042", "@0001+0131103001010042"})
+    for (const char* body :
+         {"@0008*0131103001010042", "@00ff*0131103001010042", "@0001+0131103001010042"})
         EXPECT_FALSE(device_read_announcement(&dev, parsed(reply(body)))) << body;
     EXPECT_FALSE(dev.detected);
     EXPECT_TRUE(device_read_announcement(&dev, parsed(reply("@0000*0131103001010042"))));
@@ -135,11 +148,13 @@ TEST(Announcement, FillsTheBoardEntryOnceAndOnlyInsideTheTable)
         EXPECT_TRUE(device_read_announcement(&dev, parsed(reply(body)))) << body;
     EXPECT_EQ(dev.board_count, 2);
     const board_entry& one = dev.boards[1]; // the repeat changed nothing
-    EXPECT_EQ((std::tuple{one.present, one.fw_version, one.hwid, one.device_type, one.serial_number}),
-              (std::tuple{true, 0x0131, 0x1030, 0x0101, 42}));
+    EXPECT_EQ(
+        (std::tuple{one.present, one.fw_version, one.hwid, one.device_type, one.serial_number}),
+        (std::tuple{true, 0x0131, 0x1030, 0x0101, 42}));
     const board_entry& two = dev.boards[2]; // a short payload reads only what is there
-    EXPECT_EQ((std::tuple{two.present, two.fw_version, two.hwid, two.device_type, two.serial_number}),
-              (std::tuple{true, 0x0131, 0x1, 0, 0}));
+    EXPECT_EQ(
+        (std::tuple{two.present, two.fw_version, two.hwid, two.device_type, two.serial_number}),
+        (std::tuple{true, 0x0131, 0x1, 0, 0}));
 }
 
 device announced(std::initializer_list<const char*> bodies)

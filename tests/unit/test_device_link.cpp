@@ -125,7 +125,8 @@ framed_command parse_host_line(const std::string& line)
     std::smatch m;
     framed_command parsed;
     if (std::regex_match(line, m, frame)) {
-        EXPECT_EQ(crc2c(line.substr(0, line.find('|'))), std::stoi(m[3].str(), nullptr, 16)) << line;
+        EXPECT_EQ(crc2c(line.substr(0, line.find('|'))), std::stoi(m[3].str(), nullptr, 16))
+            << line;
         parsed = {std::stoi(m[1].str(), nullptr, 16), m[2].str(), m[4].str()};
     }
     return parsed;
@@ -201,11 +202,17 @@ private:
         while (running_) {
             if (!announcing_.empty() && steady::now() >= next_announcement) {
                 for (int board : announcing_)
-                    frame(board, '*', board == 1 ? "013110300101" "42" : "013110300201" "7");
+                    frame(board, '*',
+                          board == 1 ? "013110300101"
+                                       "42"
+                                     : "013110300201"
+                                       "7");
                 next_announcement += 50ms;
             }
             if (chatter)
-                frame(7, '*', "013110300201" "7");
+                frame(7, '*',
+                      "013110300201"
+                      "7");
             pollfd pfd{pty_.master, POLLIN, 0};
             if (poll(&pfd, 1, chatter ? 1 : 5) <= 0)
                 continue;
@@ -259,7 +266,8 @@ std::unique_ptr<device> open_device(const fake_hub& hub, std::initializer_list<u
 // the hub chatters, so each try ends soon after its 500 ms; from the last
 // ignored frame on the clock is real again, and a late acknowledgement on a
 // loaded machine is still in time.
-fake_hub::responder acknowledging(uint16_t crc = 0, const std::string& deaf_to = "", int ignored = 0)
+fake_hub::responder acknowledging(uint16_t crc = 0, const std::string& deaf_to = "",
+                                  int ignored = 0)
 {
     auto left = std::make_shared<std::atomic<int>>(ignored);
     return [=](fake_hub& hub, const std::string& line) {
@@ -298,7 +306,8 @@ TEST(ExchangeOverPty, TagsCountUpAndARefusalIsAnsweredWithABlankLineAndAResend)
     const std::vector<std::string> lines = hub.lines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "\r\n");
-    const framed_command sent[] = {parse_host_line(lines[0]), parse_host_line(lines[1]), parse_host_line(lines[3])};
+    const framed_command sent[] = {parse_host_line(lines[0]), parse_host_line(lines[1]),
+                                   parse_host_line(lines[3])};
     EXPECT_EQ(sent[0].board, 3);
     EXPECT_EQ(sent[0].tag.substr(0, 2), ">3");
     EXPECT_EQ(sent[1].tag.substr(0, 2), ">1");
@@ -315,10 +324,12 @@ TEST(ExchangeOverPty, ForeignBoardsAndEarlierTagsDoNotAcknowledge)
         if (parse_host_line(line).board < 0)
             return;
         if (seen++ == 0) {
-            h.frame(2, '+', "");                  // another board
-            h.frame(1, '+', ">1ffffffff");        // an attempt that is not this one
-            h.frame(1, '*', "013110300101" "42"); // an announcement
-            h.frame(1, '-', "CRC=1234");          // a report nobody asked for
+            h.frame(2, '+', "");           // another board
+            h.frame(1, '+', ">1ffffffff"); // an attempt that is not this one
+            h.frame(1, '*',
+                    "013110300101"
+                    "42");               // an announcement
+            h.frame(1, '-', "CRC=1234"); // a report nobody asked for
         } else {
             h.frame(1, '+', "");
         }
@@ -352,7 +363,8 @@ struct one_block_image {
 
     one_block_image()
     {
-        ufw_load_data("___310\n>>>0201\n:10400000000102030405060708090A0B0C0D0E0F38\n!!!!!!!!\n", image);
+        ufw_load_data("___310\n>>>0201\n:10400000000102030405060708090A0B0C0D0E0F38\n!!!!!!!!\n",
+                      image);
         section = ufw_get_for_device_type(image, 0x0201);
     }
     std::vector<hex_line> lines() const { return ufw_get_block_lines(*section, 0); }
@@ -383,9 +395,11 @@ TEST(BlockOverPty, VerifiedOnlyWhenTheReportedCrcMatches)
     one_block_image block;
     ASSERT_EQ(block.lines().size(), 4u);
     for (const bool matching : {true, false}) {
-        fake_hub hub(acknowledging(matching ? block.crc() : static_cast<uint16_t>(block.crc() ^ 1)));
+        fake_hub hub(
+            acknowledging(matching ? block.crc() : static_cast<uint16_t>(block.crc() ^ 1)));
         auto dev = open_device(hub, {0x0201});
-        EXPECT_EQ(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()), matching);
+        EXPECT_EQ(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()),
+                  matching);
         sent_list expected;
         add_block(expected, block);
         EXPECT_EQ(sent_commands(hub), expected);
@@ -408,8 +422,8 @@ TEST(BlockOverPty, LineThroughAtItsFifthAttemptRestartsTheBlockAtItsSixthFailsIt
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()));
         const bool restart = attempts <= 5;
-        EXPECT_EQ(out, serial_test::repeated("Error sending command\r\n", attempts - 1) +
-                           (restart ? "Restarting upload for board\r\n" : ""));
+        EXPECT_EQ(out, serial_test::repeated("Error sending command\r\n", attempts - 1)
+                           + (restart ? "Restarting upload for board\r\n" : ""));
         // The third line went through in the attempt named (ten tries each; on a
         // loaded machine a late acknowledgement may cost a try of that attempt).
         sent_list sent = sent_commands(hub);
@@ -441,7 +455,8 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
         std::thread replug;
         auto lose_port = [&] {
             hub.unplug();
-            ASSERT_TRUE(serial_test::wait_until([&] { return !serial_available(dev->link.get()); }));
+            ASSERT_TRUE(
+                serial_test::wait_until([&] { return !serial_available(dev->link.get()); }));
             replug = std::thread([&] {
                 std::this_thread::sleep_for(300ms);
                 hub.replug();
@@ -456,7 +471,8 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
                     lose_port();
             };
         testing::internal::CaptureStdout();
-        const bool verified = device_send_firmware_line_block(dev.get(), 1, block.image, block.lines());
+        const bool verified =
+            device_send_firmware_line_block(dev.get(), 1, block.image, block.lines());
         const std::string out = testing::internal::GetCapturedStdout();
         fast::on_line_pause = nullptr;
         replug.join();
@@ -485,13 +501,15 @@ TEST(UpdateOverPty, BoardThatNeverAnswersIsGivenUpAfterFiftyAttempts)
     fake_hub hub(acknowledging(block.crc(), block.line(0), 1 << 30));
     auto dev = open_device(hub, {0x0201});
     testing::internal::CaptureStdout();
-    EXPECT_EQ(device_do_firmware_update(dev.get(), block.image, options_record{}), update_result::failed);
+    EXPECT_EQ(device_do_firmware_update(dev.get(), block.image, options_record{}),
+              update_result::failed);
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string error = "Error sending command\r\n";
-    EXPECT_EQ(out.substr(out.find(error)),
-              serial_test::repeated(error, 50) +
-                  "Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n");
-    EXPECT_EQ(hub.commands().size(), 1 + 500u) << "the STOP_PING, then 50 attempts of 10 tries, no FINISH";
+    EXPECT_EQ(out.substr(out.find(error)), serial_test::repeated(error, 50)
+                                               + "Failed to update the Corvane hub. Please power "
+                                                 "cycle the hub and run hubflash again.\r\n");
+    EXPECT_EQ(hub.commands().size(), 1 + 500u)
+        << "the STOP_PING, then 50 attempts of 10 tries, no FINISH";
     device_free(dev);
 }
 
@@ -501,7 +519,9 @@ fake_hub::responder identity_on_id(const std::string& identity, bool announce_fi
         if (line != "id\r\n")
             return;
         if (announce_first)
-            h.frame(2, '*', "013110300201" "7");
+            h.frame(2, '*',
+                    "013110300201"
+                    "7");
         h.text(identity);
     };
 }

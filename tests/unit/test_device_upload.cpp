@@ -29,10 +29,12 @@ std::string image_text(int version, const std::vector<std::pair<unsigned, int>>&
             std::snprintf(record, sizeof record, ":10%04X00", 0x4000 + 16 * i);
             std::string line = record;
             for (int b = 0; b < 16; ++b) {
-                std::snprintf(record, sizeof record, "%02X", (i * 7 + b + static_cast<int>(type)) & 0xFF);
+                std::snprintf(record, sizeof record, "%02X",
+                              (i * 7 + b + static_cast<int>(type)) & 0xFF);
                 line += record;
             }
-            std::snprintf(record, sizeof record, "%02X\n", crc2cb(std::string_view(line).substr(1)));
+            std::snprintf(record, sizeof record, "%02X\n",
+                          crc2cb(std::string_view(line).substr(1)));
             text += line + record;
         }
         text += "!!!!!!!!\n";
@@ -118,8 +120,8 @@ TEST(UploadList, BoardsAreMixed)
     const std::vector<firmware_block> list = device_build_firmware_blocks(&dev, image, &count);
     ASSERT_EQ(count, 40);
     // Built board 2 first, then board 1; after shuffling neither half is one board.
-    const auto board_one_in_first_half =
-        std::count_if(list.begin(), list.begin() + 20, [](const firmware_block& b) { return b.board == 1; });
+    const auto board_one_in_first_half = std::count_if(
+        list.begin(), list.begin() + 20, [](const firmware_block& b) { return b.board == 1; });
     EXPECT_GT(board_one_in_first_half, 0);
     EXPECT_LT(board_one_in_first_half, 20);
 }
@@ -190,8 +192,8 @@ TEST(Progress, BasicStatusShowsEachStepOfFiveOnce)
 TEST(Progress, NoStatusShowsExactValuesBeforeNearlyEveryBlock)
 {
     EXPECT_EQ(texts_before_blocks(7, style(true, false)),
-              (std::vector<std::string>{percent(0), percent(14), percent(28), percent(42), percent(57),
-                                        percent(71), percent(85)}));
+              (std::vector<std::string>{percent(0), percent(14), percent(28), percent(42),
+                                        percent(57), percent(71), percent(85)}));
     // The exact value is compared with the rounded one, so 40 blocks redraw 40 times.
     const std::vector<std::string> forty = texts_before_blocks(40, style(true, false));
     for (size_t i = 0; i < forty.size(); ++i)

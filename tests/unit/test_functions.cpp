@@ -6,11 +6,13 @@
 
 namespace {
 
-uint16_t crc_of(std::string_view bytes) {
+uint16_t crc_of(std::string_view bytes)
+{
     return crc16_ccitt(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-TEST(HexFields, ReadLikeStrtoulWithinTheirWidthAndView) {
+TEST(HexFields, ReadLikeStrtoulWithinTheirWidthAndView)
+{
     EXPECT_EQ(ascii_hex_to_uint16("1030"), 0x1030);
     EXPECT_EQ(ascii_hex_to_uint8("e5"), 229);
     EXPECT_EQ(ascii_hex_to_uint8("E5"), 229);
@@ -23,7 +25,8 @@ TEST(HexFields, ReadLikeStrtoulWithinTheirWidthAndView) {
     EXPECT_EQ(ascii_hex_to_uint16(std::string_view("1234").substr(0, 2)), 0x12);
 }
 
-TEST(Checksums, MakeTheCoveredBytesSumToZero) {
+TEST(Checksums, MakeTheCoveredBytesSumToZero)
+{
     EXPECT_EQ(crc2c("@0100!STOP_PING"), 0x0B);
     EXPECT_EQ(crc2c(""), 0);
     EXPECT_EQ(crc2c("\xF0"), 0x10); // bytes count as unsigned
@@ -37,7 +40,8 @@ TEST(Checksums, MakeTheCoveredBytesSumToZero) {
     EXPECT_EQ(crc2cb("01F"), 0xF0); // a lone last digit is a one-character field
 }
 
-TEST(Crc16, IsCcittFalseOverExactlyTheLength) {
+TEST(Crc16, IsCcittFalseOverExactlyTheLength)
+{
     EXPECT_EQ(crc_of("123456789"), 0x29B1);
     EXPECT_EQ(crc_of("abc"), 0x514A);
     EXPECT_EQ(crc_of("A"), 0xB915);
@@ -46,7 +50,8 @@ TEST(Crc16, IsCcittFalseOverExactlyTheLength) {
     EXPECT_NE(crc_of(erased), crc_of(std::string_view(erased).substr(1)));
 }
 
-TEST(RecordLines, BothFormsWithTheirChecksums) {
+TEST(RecordLines, BothFormsWithTheirChecksums)
+{
     const hex_line eof = build_hex_cmd(0, 1, "DEADBEEF", 0); // count 0: data ignored
     EXPECT_EQ(eof.text, ":00000001FF");
     EXPECT_EQ(build_hex_cmd(0x4000, 0, "000102030405060708090A0B0C0D0E0F", 16).text,

@@ -15,7 +15,11 @@ using handler = void (*)(int);
 TEST(InterruptGuard, RecordsTheFirstStopSignalAndRestoresTheUsualEffect)
 {
     // A signal ignored before the guard (a shell's background job) stays ignored.
-    const struct { int first, second; handler first_usual; int code; } cases[] = {
+    const struct {
+        int first, second;
+        handler first_usual;
+        int code;
+    } cases[] = {
         {SIGINT, SIGTERM, SIG_DFL, 130},
         {SIGTERM, SIGINT, SIG_DFL, 143},
         {SIGINT, SIGTERM, SIG_IGN, 143},

@@ -24,7 +24,8 @@ struct counting_heap {
     {
         auto* heap = static_cast<counting_heap*>(ctx);
         int left = heap->refuse_after.load();
-        while (left >= 0 && !heap->refuse_after.compare_exchange_weak(left, left - 1)) {}
+        while (left >= 0 && !heap->refuse_after.compare_exchange_weak(left, left - 1)) {
+        }
         if (left == 0)
             return nullptr;
         heap->allocs.fetch_add(1);
@@ -68,7 +69,8 @@ TEST(LfQueue, OrderSizeAndRefusedValues)
     c.heap.refuse_after = 0;
     testing::internal::CaptureStderr();
     EXPECT_EQ(lfqueue_enq(&c.q, &values[7]), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("malloc: ") + std::strerror(ENOMEM) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("malloc: ") + std::strerror(ENOMEM) + "\n");
     c.heap.refuse_after = -1;
     EXPECT_EQ(lfqueue_size(&c.q), 3);
     EXPECT_EQ(lfqueue_deq(&c.q), &values[0]);
@@ -102,7 +104,8 @@ TEST(LfQueue, RecycledNodesWaitOutTheirGrace)
     ASSERT_EQ(lfqueue_enq(&c.q, &values[1]), 0);
     const int live = c.heap.live();
     fake_seconds = 110;
-    ASSERT_EQ(lfqueue_deq(&c.q), &values[0]); // the first dummy retires at 110; the anchor gets a fresh grace
+    ASSERT_EQ(lfqueue_deq(&c.q),
+              &values[0]); // the first dummy retires at 110; the anchor gets a fresh grace
     ASSERT_EQ(lfqueue_deq(&c.q), &values[1]); // the second dummy is the newest
     fake_seconds = 112;
     EXPECT_EQ(lfqueue_deq(&c.q), nullptr); // runs a reclaim pass
@@ -154,7 +157,8 @@ TEST(LfQueueStress, ManyProducersAndConsumers)
         for (int p = 0; p < producers; ++p)
             threads.emplace_back([&, p] {
                 for (int i = 0; i < per_producer; ++i)
-                    while (lfqueue_enq(&c.q, &slots[p * per_producer + i]) != 0) {}
+                    while (lfqueue_enq(&c.q, &slots[p * per_producer + i]) != 0) {
+                    }
             });
         for (int k = 0; k < consumers; ++k)
             threads.emplace_back([&] {

@@ -17,47 +17,54 @@ using namespace serial_test;
 const char waiting_message[] =
     "Serial port is unavailable, waiting for it to become available again.";
 
-bool lockable(const std::string& path) {
+bool lockable(const std::string& path)
+{
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     bool free_to_lock = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
     return free_to_lock;
 }
 
 class hot_plug : public ::testing::Test {
-  protected:
+protected:
     temp_dir dir;
     pty_pair first;
     pty_pair second;
     std::string link = dir / "hub";
     serial_port port;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_EQ(symlink(first.slave_path.c_str(), link.c_str()), 0);
         ASSERT_TRUE(serial_init(&port, link.c_str()));
     }
     void TearDown() override { serial_free(&port); }
 
-    void remove_our_port() {
+    void remove_our_port()
+    {
         ASSERT_EQ(unlink(link.c_str()), 0);
         ASSERT_TRUE(wait_until([&] { return !serial_available(&port); }));
     }
     void touch(const std::string& path) { std::fclose(std::fopen(path.c_str(), "w")); }
     // Waits for the watcher first, so a port that never returns fails instead of hanging.
-    bool transmits(const pty_pair& hub) {
-        return wait_until([&] { return serial_available(&port); }) &&
-               wait_until([&] { return serial_tx(&port, "ping\n"); }) && hub.receive(5) == "ping\n";
+    bool transmits(const pty_pair& hub)
+    {
+        return wait_until([&] { return serial_available(&port); })
+               && wait_until([&] { return serial_tx(&port, "ping\n"); })
+               && hub.receive(5) == "ping\n";
     }
 };
 
-TEST_F(hot_plug, RemovedPortMakesWritesWaitUntilItReturns) {
+TEST_F(hot_plug, RemovedPortMakesWritesWaitUntilItReturns)
+{
     first.send_buffered("@0201*AN"); // cut off by the removal
     char buf[256];
     EXPECT_FALSE(serial_rx_pop(&port, buf, sizeof buf));
     ASSERT_EQ(first.buffered(), 0u);
     remove_our_port();
     EXPECT_TRUE(lockable(first.slave_path)); // our descriptor is gone with the device
-    second.send_buffered("@0101*OLD\r\n"); // left from before the hub's restart
+    second.send_buffered("@0101*OLD\r\n");   // left from before the hub's restart
 
     testing::internal::CaptureStdout();
     std::atomic<bool> done{false};
@@ -82,7 +89,8 @@ TEST_F(hot_plug, RemovedPortMakesWritesWaitUntilItReturns) {
     EXPECT_EQ(settings.c_lflag & ICANON, 0u);
 }
 
-TEST_F(hot_plug, OtherEntriesComingAndGoingLeaveAnOpenPortAlone) {
+TEST_F(hot_plug, OtherEntriesComingAndGoingLeaveAnOpenPortAlone)
+{
     touch(dir / "other");
     ASSERT_EQ(unlink((dir / "other").c_str()), 0);
     std::this_thread::sleep_for(100ms);
@@ -91,7 +99,8 @@ TEST_F(hot_plug, OtherEntriesComingAndGoingLeaveAnOpenPortAlone) {
     EXPECT_TRUE(transmits(first));
 }
 
-TEST_F(hot_plug, OtherEntriesArrivingLeaveAVanishedPortWaitingForOurs) {
+TEST_F(hot_plug, OtherEntriesArrivingLeaveAVanishedPortWaitingForOurs)
+{
     remove_our_port();
     touch(dir / "ttyUSB9");
     ASSERT_EQ(rename((dir / "ttyUSB9").c_str(), (dir / ".udev-tmp").c_str()), 0);
@@ -101,7 +110,8 @@ TEST_F(hot_plug, OtherEntriesArrivingLeaveAVanishedPortWaitingForOurs) {
     EXPECT_TRUE(transmits(second));
 }
 
-TEST_F(hot_plug, LinkReplacedInPlaceIsReopenedOnItsNewTarget) {
+TEST_F(hot_plug, LinkReplacedInPlaceIsReopenedOnItsNewTarget)
+{
     testing::internal::CaptureStderr();
     ASSERT_EQ(symlink(second.slave_path.c_str(), (dir / "hub.tmp").c_str()), 0);
     ASSERT_EQ(rename((dir / "hub.tmp").c_str(), link.c_str()), 0); // as udev updates its links
@@ -110,7 +120,8 @@ TEST_F(hot_plug, LinkReplacedInPlaceIsReopenedOnItsNewTarget) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(hot_plug, DirectoryRemovedAndMadeAgainIsWatchedAgain) {
+TEST_F(hot_plug, DirectoryRemovedAndMadeAgainIsWatchedAgain)
+{
     remove_our_port();
     ASSERT_EQ(rmdir(dir.path.c_str()), 0); // udev drops an empty by-id directory
     std::this_thread::sleep_for(50ms);
@@ -119,7 +130,8 @@ TEST_F(hot_plug, DirectoryRemovedAndMadeAgainIsWatchedAgain) {
     EXPECT_TRUE(transmits(second));
 }
 
-TEST_F(hot_plug, ReturnedPortThatCannotBeOpenedYetStaysUnavailableAndIsRetried) {
+TEST_F(hot_plug, ReturnedPortThatCannotBeOpenedYetStaysUnavailableAndIsRetried)
+{
     remove_our_port();
     temp_dir elsewhere;
     testing::internal::CaptureStderr();
@@ -135,7 +147,8 @@ TEST_F(hot_plug, ReturnedPortThatCannotBeOpenedYetStaysUnavailableAndIsRetried) 
 
 // A port replaced while serial_init still tries to open it (the watcher already
 // runs) is opened once it can be.
-TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree) {
+TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree)
+{
     serial_free(&port);
     ASSERT_EQ(flock(first.slave, LOCK_EX), 0); // both in use by another program for now
     ASSERT_EQ(flock(second.slave, LOCK_EX), 0);
@@ -151,7 +164,8 @@ TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree) {
     EXPECT_TRUE(transmits(second));
 }
 
-TEST_F(hot_plug, StopRequestEndsTheWatcherAtItsNextEvent) {
+TEST_F(hot_plug, StopRequestEndsTheWatcherAtItsNextEvent)
+{
     serial_stop(&port);
     touch(dir / "other");
     ASSERT_TRUE(wait_until([&] { return port.conn->stop.load() == 0; }));

@@ -18,10 +18,11 @@ namespace {
 
 using namespace serial_test;
 
-const std::string open_failures = repeated("ERROR: Error in opening serial port\n", 30) +
-                                  "ERROR: Failed to open serial port after reconnect attempts\n";
+const std::string open_failures = repeated("ERROR: Error in opening serial port\n", 30)
+                                  + "ERROR: Failed to open serial port after reconnect attempts\n";
 
-std::vector<std::string> names_in(const string_list& list) {
+std::vector<std::string> names_in(const string_list& list)
+{
     std::vector<std::string> names;
     for (const char* p = list.bytes.c_str(); *p != '\0'; p += std::strlen(p) + 1)
         names.push_back(p);
@@ -29,7 +30,7 @@ std::vector<std::string> names_in(const string_list& list) {
 }
 
 class line_receiver : public ::testing::Test {
-  protected:
+protected:
     pty_pair hub;
     serial_port port;
     void SetUp() override { ASSERT_TRUE(serial_init(&port, hub.slave_path.c_str())); }
@@ -40,7 +41,8 @@ class line_receiver : public ::testing::Test {
 // Lines come out in order, stripped of their ends and of a ">>" prompt, but
 // otherwise raw; lines of 255 characters or more are dropped whole; a part of
 // a line waits for its rest; the destination gets at most its size, padded with NUL.
-TEST_F(line_receiver, LinesAreAssembledAndHandedOutAsTheyCame) {
+TEST_F(line_receiver, LinesAreAssembledAndHandedOutAsTheyCame)
+{
     hub.send_buffered("OK\r\nREADY\r\n");
     EXPECT_EQ(pop_line(port), "OK");
     EXPECT_EQ(hub.buffered(), 0u);
@@ -49,9 +51,10 @@ TEST_F(line_receiver, LinesAreAssembledAndHandedOutAsTheyCame) {
     EXPECT_STREQ(buf, "READY");
     EXPECT_FALSE(pop(buf, sizeof buf));
     const std::string longest(254, 'z');
-    hub.send("\r\n>>id 5\r\n>>>x\r\n\x01lead\x80\xff\r\nA\rB\x03\x16\x7f\xc3\xa9 end\n" + std::string(300, 'A') +
-             "\r\n" + std::string(255, 'B') + "\n" + longest + "\r\n");
-    for (const std::string expected : {"", "id 5", ">x", "\x01lead", "A\rB\x03\x16\x7f\xc3\xa9 end", longest.c_str()})
+    hub.send("\r\n>>id 5\r\n>>>x\r\n\x01lead\x80\xff\r\nA\rB\x03\x16\x7f\xc3\xa9 end\n"
+             + std::string(300, 'A') + "\r\n" + std::string(255, 'B') + "\n" + longest + "\r\n");
+    for (const std::string expected :
+         {"", "id 5", ">x", "\x01lead", "A\rB\x03\x16\x7f\xc3\xa9 end", longest.c_str()})
         EXPECT_EQ(pop_line(port), expected);
     hub.send_buffered("HEL");
     EXPECT_FALSE(pop(buf, sizeof buf));
@@ -72,14 +75,17 @@ TEST_F(line_receiver, LinesAreAssembledAndHandedOutAsTheyCame) {
 // Lines whose queue entry cannot be stored are dropped whole, and the next line starts clean.
 // The first line of a read, with nothing queued, is handed out without a queue entry.
 int allocations_left = 0;
-void* limited_alloc(void*, size_t size) {
+void* limited_alloc(void*, size_t size)
+{
     return allocations_left-- > 0 ? std::malloc(size) : nullptr;
 }
-void plain_free(void*, void* ptr) {
+void plain_free(void*, void* ptr)
+{
     std::free(ptr);
 }
 
-TEST_F(line_receiver, LineThatCannotBeQueuedIsDroppedWithTheRestOfItsRead) {
+TEST_F(line_receiver, LineThatCannotBeQueuedIsDroppedWithTheRestOfItsRead)
+{
     lfqueue_destroy(&port.rx_queue);
     allocations_left = 2; // the queue's own dummy and recycle anchor
     ASSERT_EQ(lfqueue_init_mf(&port.rx_queue, nullptr, limited_alloc, plain_free), 0);
@@ -97,7 +103,8 @@ TEST_F(line_receiver, LineThatCannotBeQueuedIsDroppedWithTheRestOfItsRead) {
     EXPECT_FALSE(pop(buf, sizeof buf));
 }
 
-TEST(serial_port_settings, RawAt115200N81WithFlowControlAsThePortHadIt) {
+TEST(serial_port_settings, RawAt115200N81WithFlowControlAsThePortHadIt)
+{
     pty_pair hub;
     termios before{};
     ASSERT_EQ(tcgetattr(hub.slave, &before), 0);
@@ -130,14 +137,15 @@ TEST(serial_port_settings, RawAt115200N81WithFlowControlAsThePortHadIt) {
     serial_free(&port);
 }
 
-TEST(serial_open, MissingPortReportsEveryAttemptAndWhyButStillStarts) {
+TEST(serial_open, MissingPortReportsEveryAttemptAndWhyButStillStarts)
+{
     std::string name = "/nonexistent-hubflash-dir/" + std::string(300, 'p');
     serial_port port;
     testing::internal::CaptureStderr();
     ASSERT_TRUE(serial_init(&port, name.c_str()));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              open_failures + "ERROR: Cannot open " + name.substr(0, 255) +
-                  ": No such file or directory\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), open_failures + "ERROR: Cannot open "
+                                                          + name.substr(0, 255)
+                                                          + ": No such file or directory\n");
     EXPECT_EQ(port.name, name.substr(0, 255));
     EXPECT_TRUE(port.started);
     EXPECT_TRUE(port.open_failed);
@@ -149,7 +157,8 @@ TEST(serial_open, MissingPortReportsEveryAttemptAndWhyButStillStarts) {
     EXPECT_FALSE(serial_tx(&port, "id\r\n")); // a freed record fails instead of crashing
 }
 
-TEST(serial_open, DeviceThatIsNoTerminalFailsOnItsSettings) {
+TEST(serial_open, DeviceThatIsNoTerminalFailsOnItsSettings)
+{
     serial_port port;
     testing::internal::CaptureStderr();
     ASSERT_TRUE(serial_init(&port, "/dev/null"));
@@ -160,7 +169,8 @@ TEST(serial_open, DeviceThatIsNoTerminalFailsOnItsSettings) {
     serial_free(&port);
 }
 
-TEST(serial_open, SecondOpenOfTheSamePortIsRefused) {
+TEST(serial_open, SecondOpenOfTheSamePortIsRefused)
+{
     pty_pair hub;
     temp_dir dir;
     ASSERT_EQ(symlink(hub.slave_path.c_str(), (dir / "hub").c_str()), 0);
@@ -169,8 +179,8 @@ TEST(serial_open, SecondOpenOfTheSamePortIsRefused) {
     testing::internal::CaptureStderr();
     ASSERT_TRUE(serial_init(&second, hub.slave_path.c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              open_failures + "ERROR: Cannot open " + hub.slave_path +
-                  ": Device or resource busy (the port is in use by another program)\n");
+              open_failures + "ERROR: Cannot open " + hub.slave_path
+                  + ": Device or resource busy (the port is in use by another program)\n");
     EXPECT_TRUE(second.open_failed);
     serial_free(&second);
     EXPECT_TRUE(serial_tx(&first, "still mine\n"));
@@ -178,7 +188,8 @@ TEST(serial_open, SecondOpenOfTheSamePortIsRefused) {
     serial_free(&first);
 }
 
-TEST(serial_open, FreedRecordOpensAfreshWithAnEmptyQueue) {
+TEST(serial_open, FreedRecordOpensAfreshWithAnEmptyQueue)
+{
     pty_pair hub;
     serial_port port;
     ASSERT_TRUE(serial_init(&port, hub.slave_path.c_str()));
@@ -202,7 +213,8 @@ TEST(serial_open, FreedRecordOpensAfreshWithAnEmptyQueue) {
     serial_free(&port);
 }
 
-TEST(serial_open, WatcherThatCannotStartLeavesAUsablePort) {
+TEST(serial_open, WatcherThatCannotStartLeavesAUsablePort)
+{
     pty_pair hub;
     serial_port port;
     testing::internal::CaptureStdout();
@@ -223,7 +235,8 @@ TEST(serial_open, WatcherThatCannotStartLeavesAUsablePort) {
     serial_free(&port);
 }
 
-TEST(serial_io, StalledOutputGivesUpAfterItsTimeLimit) {
+TEST(serial_io, StalledOutputGivesUpAfterItsTimeLimit)
+{
     pty_pair hub;
     serial_port port;
     ASSERT_TRUE(serial_init(&port, hub.slave_path.c_str()));
@@ -237,7 +250,8 @@ TEST(serial_io, StalledOutputGivesUpAfterItsTimeLimit) {
     serial_free(&port);
 }
 
-TEST(serial_io, HubSideGoneFailsReadsAndWritesWithoutSpinning) {
+TEST(serial_io, HubSideGoneFailsReadsAndWritesWithoutSpinning)
+{
     pty_pair hub;
     // Reached through a link that stays: closing the master removes /dev/pts/N,
     // which the watcher would rightly take for the port vanishing (and then
@@ -257,7 +271,8 @@ TEST(serial_io, HubSideGoneFailsReadsAndWritesWithoutSpinning) {
     serial_free(&port);
 }
 
-TEST(serial_ports, EnvironmentListReplacesTheSystemList) {
+TEST(serial_ports, EnvironmentListReplacesTheSystemList)
+{
     setenv("HUBFLASH_PORTS", " /dev/ttyUSB3 ,COM7,,ttyACM0", 1);
     EXPECT_EQ(names_in(serial_find_ports()),
               (std::vector<std::string>{"/dev/ttyUSB3", "COM7", "ttyACM0"}));
@@ -269,19 +284,23 @@ TEST(serial_ports, EnvironmentListReplacesTheSystemList) {
 }
 
 void make_tty(const temp_dir& root, const std::string& name, const char* device_dir,
-              const char* type, bool has_node = true) {
+              const char* type, bool has_node = true)
+{
     std::filesystem::create_directories(root / ("tty/" + name));
     if (device_dir) {
         std::filesystem::create_directories(root / device_dir);
         std::filesystem::create_directory_symlink(root / device_dir,
                                                   root / ("tty/" + name + "/device"));
     }
-    if (type) std::ofstream(root / ("tty/" + name + "/type")) << type << "\n";
+    if (type)
+        std::ofstream(root / ("tty/" + name + "/type")) << type << "\n";
     std::filesystem::create_directories(root / "dev");
-    if (has_node) std::ofstream(root / ("dev/" + name)).put('\n');
+    if (has_node)
+        std::ofstream(root / ("dev/" + name)).put('\n');
 }
 
-TEST(serial_ports, SysfsListSkipsPortsWithNoUartBehindThem) {
+TEST(serial_ports, SysfsListSkipsPortsWithNoUartBehindThem)
+{
     temp_dir root;
     make_tty(root, "ttyUSB0", "devices/usb1/1-1:1.0", nullptr);
     make_tty(root, "ttyS0", "devices/pnp0/00:01", "4");
@@ -295,7 +314,8 @@ TEST(serial_ports, SysfsListSkipsPortsWithNoUartBehindThem) {
     EXPECT_EQ(serial_posix_list_ports(root / "missing", root / "dev").bytes, std::string(1, '\0'));
 }
 
-TEST(serial_ports, SystemListNamesOnlyExistingRealPorts) {
+TEST(serial_ports, SystemListNamesOnlyExistingRealPorts)
+{
     for (const std::string& name : names_in(serial_os_find_ports())) {
         struct stat st {};
         EXPECT_EQ(stat(name.c_str(), &st), 0) << name;

@@ -30,12 +30,18 @@ using steady = std::chrono::steady_clock;
 
 constexpr char missing_port[] = "COM250";
 constexpr char guid_text[] = "{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-constexpr GUID com_port_interface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
-constexpr GUID ports_setup_class = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID com_port_interface = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+constexpr GUID ports_setup_class = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-const char* peer_port() { return std::getenv("HUB_TEST_PORT"); }
-#define REQUIRE_DRIVER() \
-    if (!peer_port()) GTEST_SKIP() << "run through tests/wine/serial_win32_peer.py"
+const char* peer_port()
+{
+    return std::getenv("HUB_TEST_PORT");
+}
+#define REQUIRE_DRIVER()                                                                           \
+    if (!peer_port())                                                                              \
+    GTEST_SKIP() << "run through tests/wine/serial_win32_peer.py"
 
 int64_t ms_since(steady::time_point t)
 {
@@ -43,13 +49,13 @@ int64_t ms_since(steady::time_point t)
 }
 
 // Milliseconds that `action` took; a hang ends the program instead of stalling the run.
-template <typename Action>
-int64_t timed(Action action)
+template <typename Action> int64_t timed(Action action)
 {
     const auto start = steady::now();
     auto done = std::async(std::launch::async, action);
     if (done.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
-        std::fputs("hang: the action did not return within 10 s\n", stdout); // stderr may be captured
+        std::fputs("hang: the action did not return within 10 s\n",
+                   stdout); // stderr may be captured
         std::fflush(stdout);
         std::_Exit(3);
     }
@@ -88,7 +94,8 @@ std::string init_on_missing_port(serial_port& port, const char* name = missing_p
 HANDLE watcher_copy(const serial_connection& conn)
 {
     HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), serial_win32_watcher(conn), GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+    DuplicateHandle(GetCurrentProcess(), serial_win32_watcher(conn), GetCurrentProcess(), &copy,
+                    SYNCHRONIZE, FALSE, 0);
     return copy;
 }
 
@@ -96,10 +103,13 @@ HANDLE watcher_copy(const serial_connection& conn)
 HWND watcher_window(const serial_connection& conn)
 {
     HWND window = nullptr;
-    EnumThreadWindows(serial_win32_watcher_id(conn), [](HWND w, LPARAM found) {
-        *reinterpret_cast<HWND*>(found) = w;
-        return FALSE;
-    }, reinterpret_cast<LPARAM>(&window));
+    EnumThreadWindows(
+        serial_win32_watcher_id(conn),
+        [](HWND w, LPARAM found) {
+            *reinterpret_cast<HWND*>(found) = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&window));
     return window;
 }
 
@@ -107,8 +117,8 @@ HWND watcher_window(const serial_connection& conn)
 std::string system_text(DWORD error)
 {
     char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
-                   nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, sizeof text, nullptr);
     std::string words = text;
     return words.substr(0, words.find_last_not_of(" .\r\n") + 1);
 }
@@ -116,14 +126,16 @@ std::string system_text(DWORD error)
 // A device-interface event as the system builds it: header, class, NUL-terminated path.
 struct interface_event {
     std::vector<unsigned char> bytes;
-    explicit interface_event(const std::string& path, DWORD device_type = DBT_DEVTYP_DEVICEINTERFACE)
+    explicit interface_event(const std::string& path,
+                             DWORD device_type = DBT_DEVTYP_DEVICEINTERFACE)
         : bytes(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + path.size() + 1, 0)
     {
         auto* event = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(bytes.data());
         event->dbcc_size = static_cast<DWORD>(bytes.size());
         event->dbcc_devicetype = device_type;
         event->dbcc_classguid = com_port_interface;
-        std::memcpy(bytes.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name), path.data(), path.size());
+        std::memcpy(bytes.data() + offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name),
+                    path.data(), path.size());
     }
     LPARAM lparam() { return reinterpret_cast<LPARAM>(bytes.data()); }
 };
@@ -141,22 +153,28 @@ std::string fake_com_device(int number, const char* port_name, bool present = tr
     const std::string instance = "ROOT\\HUBFLASHTEST\\000" + std::to_string(number);
     HDEVINFO set = SetupDiCreateDeviceInfoList(&ports_setup_class, nullptr);
     SP_DEVINFO_DATA device{sizeof device, {}, 0, 0};
-    if (SetupDiCreateDeviceInfoA(set, instance.c_str(), &ports_setup_class, nullptr, nullptr, 0, &device))
+    if (SetupDiCreateDeviceInfoA(set, instance.c_str(), &ports_setup_class, nullptr, nullptr, 0,
+                                 &device))
         SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr);
     else
         SetupDiOpenDeviceInfoA(set, instance.c_str(), nullptr, 0, &device);
     SP_DEVICE_INTERFACE_DATA iface{sizeof iface, {}, 0, 0};
     SetupDiCreateDeviceInterfaceA(set, &device, &com_port_interface, nullptr, 0, &iface);
-    HKEY key = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
-    RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port_name), std::strlen(port_name) + 1);
+    HKEY key =
+        SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port_name),
+                   std::strlen(port_name) + 1);
     RegCloseKey(key);
     SetupDiDestroyDeviceInfoList(set);
     // Wine lists an interface as present while it is linked.
-    const std::string control = std::string("System\\CurrentControlSet\\Control\\DeviceClasses\\") + guid_text
-                                + "\\##?#" + id + "\\#\\Control";
+    const std::string control = std::string("System\\CurrentControlSet\\Control\\DeviceClasses\\")
+                                + guid_text + "\\##?#" + id + "\\#\\Control";
     const DWORD linked = present ? 1 : 0;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, control.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
-    RegSetValueExA(key, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked), sizeof linked);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, control.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              0);
+    RegSetValueExA(key, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
+                   sizeof linked);
     RegCloseKey(key);
     return "\\\\?\\" + id;
 }
@@ -173,12 +191,14 @@ TEST(SerialWin32, MissingPortFailsThirtyTimesAndSaysWhyYetTheWatcherRuns)
 {
     serial_port port;
     std::string errors = init_on_missing_port(port);
-    const std::string once = "ERROR: Error in opening serial port\n", last = "ERROR: Failed to open serial port after reconnect attempts\n";
+    const std::string once = "ERROR: Error in opening serial port\n",
+                      last = "ERROR: Failed to open serial port after reconnect attempts\n";
     std::erase(errors, '\r'); // Windows text mode
     std::string expected;
     for (int attempt = 0; attempt < 30; ++attempt)
         expected += once;
-    EXPECT_EQ(errors, expected + last + "ERROR: Cannot open COM250: " + system_text(ERROR_FILE_NOT_FOUND) + "\n");
+    EXPECT_EQ(errors, expected + last + "ERROR: Cannot open COM250: "
+                          + system_text(ERROR_FILE_NOT_FOUND) + "\n");
     EXPECT_TRUE(port.started);
     EXPECT_TRUE(port.open_failed);
     EXPECT_FALSE(serial_available(&port));
@@ -195,7 +215,8 @@ TEST(SerialWin32, FreeEndsTheWatcherPromptlyAtAnyMomentAndTheRecordCanBeReused)
         init_on_missing_port(port);
         ASSERT_TRUE(port.started);
         HANDLE watcher = watcher_copy(*port.conn);
-        Sleep(round % 2 == 0 ? 0 : 30); // before the watcher has its message queue, or waiting in it
+        Sleep(round % 2 == 0 ? 0
+                             : 30); // before the watcher has its message queue, or waiting in it
         EXPECT_LT(timed([&] { serial_free(&port); }), 1000) << "round " << round;
         EXPECT_EQ(WaitForSingleObject(watcher, 0), WAIT_OBJECT_0) << "the watcher still runs";
         EXPECT_EQ(port.conn, nullptr);
@@ -207,7 +228,8 @@ TEST(SerialWin32, WindowProcedureActsOnlyOnWellFormedInterfaceEvents)
 {
     serial_port port;
     init_on_missing_port(port);
-    port.conn->device_path = "\\\\?\\usb#vid_1234&pid_5678#hub#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    port.conn->device_path =
+        "\\\\?\\usb#vid_1234&pid_5678#hub#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
     const HWND window = watcher_window(*port.conn);
     ASSERT_NE(window, nullptr);
     auto deliver = [window](WPARAM kind, interface_event& event) {
@@ -276,7 +298,8 @@ TEST_F(SerialWin32Peer, ConfiguresTheLineAndExchangesWholeLines)
 
     for (int burst = 0; burst < 5; ++burst) {
         for (int i = 0; i < 20; ++i)
-            ASSERT_TRUE(serial_tx(&port, ("line " + std::to_string(burst * 20 + i) + " of a burst\r\n").c_str()));
+            ASSERT_TRUE(serial_tx(
+                &port, ("line " + std::to_string(burst * 20 + i) + " of a burst\r\n").c_str()));
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(next_line(port), "line " + std::to_string(burst * 20 + i) + " of a burst");
     }
@@ -310,7 +333,8 @@ TEST_F(SerialWin32Peer, WatcherClosesOnRemovalAndReopensOnArrival)
 
     send_event(window, DBT_DEVICEREMOVECOMPLETE, other);
     EXPECT_EQ(ask(port, "another port went"), "another port went");
-    ASSERT_TRUE(serial_tx(&port, "stale line\r\n")); // its echo waits unread, to be discarded on reopening
+    ASSERT_TRUE(
+        serial_tx(&port, "stale line\r\n")); // its echo waits unread, to be discarded on reopening
     COMSTAT waiting{};
     for (auto start = steady::now(); waiting.cbInQue < 12 && ms_since(start) < 3000; Sleep(1))
         ClearCommError(serial_win32_handle(*port.conn), nullptr, &waiting);
@@ -320,7 +344,8 @@ TEST_F(SerialWin32Peer, WatcherClosesOnRemovalAndReopensOnArrival)
     EXPECT_EQ(serial_win32_handle(*port.conn), nullptr);
 
     send_event(window, DBT_DEVICEARRIVAL, other);
-    EXPECT_FALSE(serial_available(&port)) << "another port's arrival must not make ours look usable";
+    EXPECT_FALSE(serial_available(&port))
+        << "another port's arrival must not make ours look usable";
     send_event(window, DBT_DEVICEARRIVAL, upper(ours));
     ASSERT_TRUE(serial_os_is_open(*port.conn));
     EXPECT_EQ(ask(port, "CHECK"), "OK") << "reopened at 115200, one stop bit, nothing stale";
@@ -337,7 +362,8 @@ TEST_F(SerialWin32Peer, PortThatCannotBeOpenedOnItsReturnIsRetriedUntilItOpens)
     send_event(window, DBT_DEVICEARRIVAL, device);
     std::string errors = testing::internal::GetCapturedStderr();
     std::erase(errors, '\r');
-    EXPECT_EQ(errors, "ERROR: Cannot open COM251: " + system_text(ERROR_FILE_NOT_FOUND) + "\n") << "once per return";
+    EXPECT_EQ(errors, "ERROR: Cannot open COM251: " + system_text(ERROR_FILE_NOT_FOUND) + "\n")
+        << "once per return";
     EXPECT_FALSE(serial_available(&late));
     ASSERT_EQ(ask(port, "ALIAS COM251"), "DONE"); // the name now leads to the peer's port too
     for (auto start = steady::now(); !serial_available(&late) && ms_since(start) < 3000;)
@@ -353,7 +379,8 @@ TEST(SerialWin32Prefix, LooksUpPresentSerialDevicesByNameAndPath)
     fake_com_device(3, "COM39", false);
     char path[1024] = "untouched";
     EXPECT_FALSE(PortNameToDevicePathA("COM39", path, sizeof path)) << "not present";
-    EXPECT_FALSE(PortNameToDevicePathA(("com" + std::string(peer_port() + 3)).c_str(), path, sizeof path))
+    EXPECT_FALSE(
+        PortNameToDevicePathA(("com" + std::string(peer_port() + 3)).c_str(), path, sizeof path))
         << "names are case-sensitive";
     EXPECT_STREQ(path, "untouched");
     ASSERT_TRUE(PortNameToDevicePathA(peer_port(), path, 8));
@@ -362,7 +389,8 @@ TEST(SerialWin32Prefix, LooksUpPresentSerialDevicesByNameAndPath)
     EXPECT_EQ(path, ours);
 
     char name[256];
-    ASSERT_TRUE(DevicePathToPortNameA(upper(ours).c_str(), name, sizeof name)) << "paths ignore case";
+    ASSERT_TRUE(DevicePathToPortNameA(upper(ours).c_str(), name, sizeof name))
+        << "paths ignore case";
     EXPECT_STREQ(name, peer_port());
     EXPECT_FALSE(DevicePathToPortNameA((ours + "x").c_str(), name, sizeof name));
 }
@@ -373,19 +401,25 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPortsInOrderSkippingWhatIsNoPortName)
     constexpr char key_name[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_name);
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_name, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr), 0);
-    const std::string values[][2] = {{"\\Device\\Serial9", "COM9"}, {"Edge", std::string(255, 'e')},
-                                     {"TooLong", std::string(256, 'x')}, {"Hub", "COM37"},
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_name, 0, nullptr, REG_OPTION_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              0);
+    const std::string values[][2] = {{"\\Device\\Serial9", "COM9"},
+                                     {"Edge", std::string(255, 'e')},
+                                     {"TooLong", std::string(256, 'x')},
+                                     {"Hub", "COM37"},
                                      {"SameAgain", "com9"}};
     for (const auto& [name, data] : values)
-        RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()), data.size() + 1);
+        RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                       data.size() + 1);
     const DWORD number = 7;
-    RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+    RegSetValueExA(key, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                   sizeof number);
     RegCloseKey(key);
     _putenv("HUBFLASH_PORTS=");
 
-    EXPECT_EQ(names_in(serial_find_ports()), (std::vector<std::string>{"COM9", std::string(255, 'e'), "COM37"}));
+    EXPECT_EQ(names_in(serial_find_ports()),
+              (std::vector<std::string>{"COM9", std::string(255, 'e'), "COM37"}));
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_name);
     EXPECT_TRUE(names_in(serial_find_ports()).empty());
 }
@@ -402,11 +436,13 @@ TEST(SerialWin32Prefix, FreeEndsTheWatcherEvenWhileItReconnects)
         ASSERT_NE(window, nullptr);
         testing::internal::CaptureStderr();
         // A sent message runs inside the watcher's wait, as the system's device events do.
-        std::thread system([&] { SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, arrival.lparam()); });
+        std::thread system(
+            [&] { SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, arrival.lparam()); });
         Sleep(delay); // the watcher looks the path up (about 10 ms under Wine), then reconnects
         EXPECT_LT(timed([&] { serial_free(&port); }), 1000) << "delay " << delay;
         system.join();
-        reconnections += testing::internal::GetCapturedStderr().find("Cannot open COM250") != std::string::npos;
+        reconnections +=
+            testing::internal::GetCapturedStderr().find("Cannot open COM250") != std::string::npos;
     }
     EXPECT_GT(reconnections, 0u) << "no arrival reached the watcher";
 }

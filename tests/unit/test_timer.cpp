@@ -12,7 +12,8 @@ namespace {
 // The clock value `elapsed` ms before now, computed the way callers do (wrapping).
 int32_t ago(int64_t elapsed)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time()) - static_cast<uint32_t>(elapsed));
+    return static_cast<int32_t>(static_cast<uint32_t>(get_absolute_time())
+                                - static_cast<uint32_t>(elapsed));
 }
 
 TEST(TimeReached, DependsOnlyOnTheWrappedDifference)
@@ -24,12 +25,14 @@ TEST(TimeReached, DependsOnlyOnTheWrappedDifference)
     // Elapsed times up to about 24 days; for the large ones start and now lie
     // on opposite sides of the sign change whatever the clock reads today.
     const int64_t margin = 1000000; // far beyond the run time of this test
-    for (int64_t elapsed : {int64_t{0}, int64_t{2000}, int64_t{1} << 30, int64_t{INT32_MAX} - margin}) {
+    for (int64_t elapsed :
+         {int64_t{0}, int64_t{2000}, int64_t{1} << 30, int64_t{INT32_MAX} - margin}) {
         SCOPED_TRACE(elapsed);
         const int32_t start = ago(elapsed);
         EXPECT_TRUE(time_reached(start, static_cast<int32_t>(elapsed)));
         EXPECT_FALSE(time_reached(start, static_cast<int32_t>(elapsed + margin)));
-        EXPECT_FALSE(time_reached(ago(-(elapsed + margin)), 1)) << "a start ahead of now is not reached";
+        EXPECT_FALSE(time_reached(ago(-(elapsed + margin)), 1))
+            << "a start ahead of now is not reached";
     }
 }
 

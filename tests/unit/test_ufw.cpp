@@ -16,13 +16,16 @@
 // after throws; negative means never fail.
 static long allocations_until_failure = -1;
 
-void* operator new(std::size_t size) {
+void* operator new(std::size_t size)
+{
     if (allocations_until_failure == 0) {
         allocations_until_failure = -1;
         throw std::bad_alloc();
     }
-    if (allocations_until_failure > 0) --allocations_until_failure;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    if (allocations_until_failure > 0)
+        --allocations_until_failure;
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
     throw std::bad_alloc();
 }
 // Both operators are replaced together, so free() does match; an optimising
@@ -31,10 +34,12 @@ void* operator new(std::size_t size) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
-void operator delete(void* p) noexcept {
+void operator delete(void* p) noexcept
+{
     std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
+void operator delete(void* p, std::size_t) noexcept
+{
     std::free(p);
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -45,7 +50,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string example(const char* eol) {
+std::string example(const char* eol)
+{
     std::string text;
     for (const char* line :
          {"___123", ">>>0201", ":020000040000FA", ":10400000000102030405060708090A0B0C0D0E0F38",
@@ -54,14 +60,16 @@ std::string example(const char* eol) {
     return text;
 }
 
-ufw load(std::string_view text) {
+ufw load(std::string_view text)
+{
     ufw image;
     ufw_load_data(text, image);
     return image;
 }
 
 // Data records (type 00) and address records (type 04 unless told), checksums included.
-std::string rec(uint16_t address, const std::string& data, unsigned type = 0) {
+std::string rec(uint16_t address, const std::string& data, unsigned type = 0)
+{
     char head[16];
     std::snprintf(head, sizeof head, "%02X%04X%02X", unsigned(data.size() / 2), unsigned(address),
                   type);
@@ -69,12 +77,14 @@ std::string rec(uint16_t address, const std::string& data, unsigned type = 0) {
     std::snprintf(sum, sizeof sum, "%02X", unsigned(crc2cb(head + data)));
     return ":" + (head + data) + sum;
 }
-std::string upper(uint16_t value, unsigned type = 4) {
+std::string upper(uint16_t value, unsigned type = 4)
+{
     char text[8];
     std::snprintf(text, sizeof text, "%04X", unsigned(value));
     return rec(0, text, type);
 }
-std::string section(const char* header, std::initializer_list<std::string> lines) {
+std::string section(const char* header, std::initializer_list<std::string> lines)
+{
     std::string text = std::string(header) + "\n";
     for (const std::string& line : lines)
         text += line + "\n";
@@ -85,21 +95,24 @@ const std::string bytes16 = "00112233445566778899AABBCCDDEEFF";
 const std::string ff16(32, 'F');
 
 // The flash image is whole upload blocks, 0xFF from `from` to `to` (its end by default).
-bool erased(const ufw_dfw& dfw, size_t from = 0, size_t to = UFW_MEMORY_SIZE) {
+bool erased(const ufw_dfw& dfw, size_t from = 0, size_t to = UFW_MEMORY_SIZE)
+{
     to = std::min(to, dfw.memory.size());
-    return dfw.memory.size() == size_t(dfw.block_count()) * dfw.block_size && from <= to &&
-           std::all_of(dfw.memory.begin() + from, dfw.memory.begin() + to,
-                       [](uint8_t b) { return b == 0xFF; });
+    return dfw.memory.size() == size_t(dfw.block_count()) * dfw.block_size && from <= to
+           && std::all_of(dfw.memory.begin() + from, dfw.memory.begin() + to,
+                          [](uint8_t b) { return b == 0xFF; });
 }
 
-std::vector<std::string> block_texts(const ufw_dfw& dfw, int32_t index) {
+std::vector<std::string> block_texts(const ufw_dfw& dfw, int32_t index)
+{
     std::vector<std::string> texts;
     for (const hex_line& line : ufw_get_block_lines(dfw, index))
         texts.push_back(line.text);
     return texts;
 }
 
-TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
+TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines)
+{
     const ufw image = load(example("\n"));
     ASSERT_TRUE(image.loaded);
     EXPECT_EQ(image.version, 123);
@@ -124,7 +137,8 @@ TEST(UfwLoad, WorkedExampleGivesItsFourUploadLines) {
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, 0), 0x2D4B);
 }
 
-TEST(UfwLoad, LineEndsRunsOfNewlinesAndNulDoNotChangeTheImage) {
+TEST(UfwLoad, LineEndsRunsOfNewlinesAndNulDoNotChangeTheImage)
+{
     const ufw lf = load(example("\n"));
     const std::string nul_tail = example("\n") + '\0' + "___7\n>>>0101\n";
     for (const std::string& text : {example("\r\n"), "\n\n" + example("\n\n\n"), nul_tail}) {
@@ -138,7 +152,8 @@ TEST(UfwLoad, LineEndsRunsOfNewlinesAndNulDoNotChangeTheImage) {
     }
 }
 
-TEST(UfwLoad, VersionLines) {
+TEST(UfwLoad, VersionLines)
+{
     const std::pair<const char*, int32_t> cases[] = {
         {"", 0},
         {"notes\n!!!!!!!!\n", 0},
@@ -160,7 +175,8 @@ TEST(UfwLoad, VersionLines) {
     EXPECT_EQ(inside.firmware.at(0).line_count(), 1);
 }
 
-TEST(UfwLoad, SectionBoundaries) {
+TEST(UfwLoad, SectionBoundaries)
+{
     // No end marker: a file may end so, a download was cut short.
     const std::string open = ">>>0201\n" + rec(0x4000, "AA") + "\n";
     ufw cut, closed;
@@ -168,8 +184,8 @@ TEST(UfwLoad, SectionBoundaries) {
     ufw_load_data(open + "!!!!!!!!", closed, ufw_source::download);
     EXPECT_TRUE(load(open).loaded && !cut.loaded && cut.firmware.empty() && closed.loaded);
     // End markers outside a section are free text; prefixes are enough.
-    const ufw marked = load("!!!!!!!!\n>>>0202 main\n" + rec(0x4000, "AA") + "\n!!!!!!!!!!\n" +
-                            rec(0x4000, "BB") + "\n");
+    const ufw marked = load("!!!!!!!!\n>>>0202 main\n" + rec(0x4000, "AA") + "\n!!!!!!!!!!\n"
+                            + rec(0x4000, "BB") + "\n");
     ASSERT_EQ(marked.firmware.size(), 1u);
     EXPECT_EQ(marked.firmware[0].device_type, 0x0202);
     EXPECT_EQ(marked.firmware[0].line_count(), 1);
@@ -183,7 +199,8 @@ TEST(UfwLoad, SectionBoundaries) {
     EXPECT_EQ(ufw_get_for_device_type(twice, 0x0202), nullptr);
 }
 
-TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused) {
+TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused)
+{
     std::string many = example("\n");
     for (int i = 1; i < 256; ++i)
         many += ">>>0201\n!!!!!!!!\n";
@@ -197,7 +214,8 @@ TEST(UfwLoad, AFileDeclaringMoreSectionsThanAnyImageHoldsIsRefused) {
 
 // Line numbers count every line, empty ones too. Line ends lose control bytes
 // and bytes of 0x80 and above, but a trailing space stays part of the record.
-TEST(UfwLoad, ABadRecordRefusesTheFileAndNamesItsLine) {
+TEST(UfwLoad, ABadRecordRefusesTheFileAndNamesItsLine)
+{
     const std::pair<std::string, int32_t> cases[] = {
         {":01400000AA15", 0},         {"X01400000aa15", 0}, // start character unchecked
         {":01400000AA15\x80\x9f", 0}, {":01400000AA15 ", 4},
@@ -214,10 +232,11 @@ TEST(UfwLoad, ABadRecordRefusesTheFileAndNamesItsLine) {
     }
 }
 
-TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
-    const ufw small = load(section(">>>0201", {upper(1), rec(0, "55")}) +
-                           section(">>>0201", {rec(0x3FF0, bytes16)}) + section(">>>0201", {}) +
-                           section(">>>0201", {upper(0), ":0400000512345678E3"}));
+TEST(UfwPopulate, AddressesOutsideTheBoardsFlash)
+{
+    const ufw small = load(section(">>>0201", {upper(1), rec(0, "55")})
+                           + section(">>>0201", {rec(0x3FF0, bytes16)}) + section(">>>0201", {})
+                           + section(">>>0201", {upper(0), ":0400000512345678E3"}));
     EXPECT_FALSE(small.loaded);
     for (const ufw_dfw& dfw : small.firmware)
         EXPECT_TRUE(erased(dfw) && dfw.block_count() == 0);
@@ -232,9 +251,10 @@ TEST(UfwPopulate, AddressesOutsideTheBoardsFlash) {
     EXPECT_EQ(ufw_get_block_lines(large.firmware[0], 384).at(7).address, 0x10070u);
 }
 
-TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte) {
-    const ufw image = load(section(">>>0203", {rec(0x8000, bytes16)}) +
-                           section(">>>0201", {rec(0x7FF8, bytes16)}));
+TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte)
+{
+    const ufw image = load(section(">>>0203", {rec(0x8000, bytes16)})
+                           + section(">>>0201", {rec(0x7FF8, bytes16)}));
     const ufw_dfw& gap = image.firmware.at(0);
     ASSERT_EQ(gap.block_count(), 257);
     for (int j = 0; j < 256; ++j)
@@ -249,11 +269,12 @@ TEST(UfwPopulate, BlocksRunFromTheFlashStartToTheHighestStoredByte) {
     EXPECT_EQ(block_texts(spill, 256).at(0).substr(11, 32), bytes16.substr(16) + ff16.substr(16));
 }
 
-TEST(UfwPopulate, EdgesOfEachLayout) {
+TEST(UfwPopulate, EdgesOfEachLayout)
+{
     const ufw image =
-        load(section(">>>0204", {rec(0xFFF8, bytes16)}) + section(">>>0201", {rec(0xFFFF, "5A")}) +
-             section(">>>0102", {upper(1), rec(0xFFF8, bytes16)}) +
-             section(">>>0301", {rec(0x4000, "AA")}));
+        load(section(">>>0204", {rec(0xFFF8, bytes16)}) + section(">>>0201", {rec(0xFFFF, "5A")})
+             + section(">>>0102", {upper(1), rec(0xFFF8, bytes16)})
+             + section(">>>0301", {rec(0x4000, "AA")}));
     ASSERT_EQ(image.firmware.size(), 4u);
     ASSERT_EQ(image.firmware[0].block_count(), 768);
     ASSERT_EQ(image.firmware[0].memory.size(), 0x10000 - UFW_FLASH_START); // past the end: dropped
@@ -264,12 +285,13 @@ TEST(UfwPopulate, EdgesOfEachLayout) {
     EXPECT_EQ(image.firmware[2].memory[UFW_MEMORY_SIZE - 1], 0x77); // the rest dropped
     EXPECT_EQ(ufw_get_block_lines(image.firmware[2], UFW_MAX_BLOCKS - 1).back().address, 0x1FFF0u);
     const ufw_dfw& unknown = image.firmware[3];
-    EXPECT_TRUE(erased(unknown) && unknown.block_count() == 0 && unknown.block_size == 0 &&
-                unknown.end_address == 0);
+    EXPECT_TRUE(erased(unknown) && unknown.block_count() == 0 && unknown.block_size == 0
+                && unknown.end_address == 0);
     EXPECT_EQ(ufw_get_crc_for_firmware(unknown, 0), 0xFFFF);
 }
 
-TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
+TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes)
+{
     // The loader refuses them; laid directly they are read no further than their
     // end. Count 0x10 with three bytes and a lone digit; ":024010" has an empty
     // type field (0): a data record at 0x4010 without bytes; ":02401000AABBCC" stores two.
@@ -284,7 +306,8 @@ TEST(UfwPopulate, ShortDataLinesStoreOnlyTheirCompleteBytes) {
     EXPECT_TRUE(erased(dfw, 3, 0x10) && erased(dfw, 0x12));
 }
 
-TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
+TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory)
+{
     const ufw image = load(section(">>>0101", {upper(1), rec(0xFF80, bytes16)}));
     const ufw_dfw& dfw = image.firmware.at(0);
     ASSERT_EQ(dfw.block_count(), 896); // up to 0x1FF8F in blocks of 128
@@ -297,7 +320,8 @@ TEST(UfwCrc, CoversOneBlockAndNothingOutsideMemory) {
     EXPECT_EQ(ufw_get_crc_for_firmware(dfw, 0xFFFFFFF0u), 0xFFFF);
 }
 
-TEST(UfwLoad, RunningOutOfMemoryIsReportedAndLeavesTheImageNotLoaded) {
+TEST(UfwLoad, RunningOutOfMemoryIsReportedAndLeavesTheImageNotLoaded)
+{
     // Sections of both layouts, each growing its flash image twice: many allocations to fail.
     std::string text = example("\n");
     for (const char* header : {">>>0101", ">>>0102", ">>>0103", ">>>0202", ">>>0203", ">>>0204"})
@@ -314,13 +338,15 @@ TEST(UfwLoad, RunningOutOfMemoryIsReportedAndLeavesTheImageNotLoaded) {
         EXPECT_EQ(image.loaded, !failed) << n;
         EXPECT_EQ(printed, failed ? "ERROR: Unable to allocate memory\n" : "") << n;
         ufw_free(image);
-        if (!failed) break;
+        if (!failed)
+            break;
         ++failures;
     }
     EXPECT_GT(failures, 10);
 }
 
-TEST(UfwFile, LoadsWholeFilesUpTo64MiBAndNothingElse) {
+TEST(UfwFile, LoadsWholeFilesUpTo64MiBAndNothingElse)
+{
     const fs::path dir = fs::temp_directory_path() / "hubflash-test-ufw";
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -348,7 +374,8 @@ TEST(UfwFile, LoadsWholeFilesUpTo64MiBAndNothingElse) {
 // each round moves every read boundary across each place of the repeated
 // record, CR LF and blank line: the file must load as its text does in one
 // piece, a NUL in a later read included, with the same line numbers.
-TEST(UfwFile, ReadBoundariesCutNothing) {
+TEST(UfwFile, ReadBoundariesCutNothing)
+{
     constexpr int records = 3072; // 0x4000 to 0xFFFF, 141 KB: three reads
     std::string body = "___306\n>>>0101\n" + upper(0) + "\r\n";
     for (int i = 0; i < records; ++i)
@@ -375,7 +402,8 @@ TEST(UfwFile, ReadBoundariesCutNothing) {
     fs::remove(path);
 }
 
-device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards) {
+device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards)
+{
     device dev;
     for (const auto& [type, version] : boards) {
         ++dev.board_count;
@@ -385,12 +413,13 @@ device hub_with(std::initializer_list<std::pair<uint16_t, uint16_t>> boards) {
     return dev;
 }
 
-TEST(UfwCheck, MissingThenNewerThenNotNewer) {
+TEST(UfwCheck, MissingThenNewerThenNotNewer)
+{
     // A section without upload blocks (nothing in flash, no layout) counts as missing.
     ufw image =
-        load("___123\n" + section(">>>0201", {rec(0x4000, "AA")}) +
-             section(">>>0101", {rec(0x4000, "AA")}) + section(">>>0102", {rec(0x3FF0, "AA")}) +
-             section(">>>0301", {rec(0x4000, "AA")}));
+        load("___123\n" + section(">>>0201", {rec(0x4000, "AA")})
+             + section(">>>0101", {rec(0x4000, "AA")}) + section(">>>0102", {rec(0x3FF0, "AA")})
+             + section(">>>0301", {rec(0x4000, "AA")}));
     for (uint16_t type : {0x0103, 0x0102, 0x0301})
         EXPECT_EQ(ufw_check_device_status(image, hub_with({{0x0201, 122}, {type, 100}})), 0)
             << type;
@@ -405,7 +434,12 @@ TEST(UfwCheck, MissingThenNewerThenNotNewer) {
     EXPECT_EQ(ufw_check_device_status(image, dev), 2);
     dev.board_count = -3;
     EXPECT_EQ(ufw_check_device_status(image, dev), 1);
-    device full = hub_with({{0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9}, {0x0201, 9},
+    device full = hub_with({{0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
+                            {0x0201, 9},
                             {0x0201, 9}});
     full.board_count = 100; // only boards 1 to 7 exist
     EXPECT_EQ(ufw_check_device_status(image, full), 2);

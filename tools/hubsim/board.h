@@ -11,13 +11,13 @@
 
 namespace hubsim {
 
-using Nanos = int64_t;  // time since the simulator started
+using Nanos = int64_t; // time since the simulator started
 
 constexpr uint32_t flash_base = 0x4000;
 
 struct FlashLayout {
-    uint32_t end = 0;         // one past the highest address
-    uint32_t block_size = 0;  // bytes covered by one CRC query
+    uint32_t end = 0;        // one past the highest address
+    uint32_t block_size = 0; // bytes covered by one CRC query
 };
 
 // Layout for a device type, or none for a type the bootloaders do not know.
@@ -39,13 +39,13 @@ struct Board {
     int number = 0;
     BoardConfig config;
     std::optional<FlashLayout> layout;
-    std::vector<uint8_t> flash;  // bytes from flash_base to layout->end
+    std::vector<uint8_t> flash; // bytes from flash_base to layout->end
     RangeSet written;
 
     BoardMode mode = BoardMode::normal;
-    bool silent = false;      // in the bootloader but waiting for "!REBOOT_BOOT"
-    bool announcing = false;  // sends '*' lines until "!STOP_PING"
-    bool dead = false;        // answers nothing any more
+    bool silent = false;     // in the bootloader but waiting for "!REBOOT_BOOT"
+    bool announcing = false; // sends '*' lines until "!STOP_PING"
+    bool dead = false;       // answers nothing any more
     std::optional<Nanos> wake_at;
     Nanos next_announce = 0;
 
@@ -67,4 +67,4 @@ struct Board {
     uint32_t flash_crc32() const;
 };
 
-}  // namespace hubsim
+} // namespace hubsim

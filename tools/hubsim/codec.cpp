@@ -16,9 +16,12 @@ std::string hex_text(const char* format, unsigned value)
 
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -27,7 +30,8 @@ std::array<uint32_t, 256> make_crc32_table()
     std::array<uint32_t, 256> table{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
         table[i] = c;
     }
     return table;
@@ -71,23 +75,24 @@ void check_tag(HostLine& out)
     out.counter = hex_field(std::string_view(tag).substr(tag.size() - 8));
     std::string_view board = std::string_view(tag).substr(1, tag.size() - 9);
     if (board != hex_text("%x", static_cast<unsigned>(out.destination)))
-        out.problems.push_back("tag board " + std::string(board) + " is not the destination " +
-                               hex_text("%x", static_cast<unsigned>(out.destination)));
+        out.problems.push_back("tag board " + std::string(board) + " is not the destination "
+                               + hex_text("%x", static_cast<unsigned>(out.destination)));
 }
 
-void check_checksum(std::string_view body, size_t bar, std::string_view checksum_text, bool source_ok,
-                    HostLine& out)
+void check_checksum(std::string_view body, size_t bar, std::string_view checksum_text,
+                    bool source_ok, HostLine& out)
 {
     std::optional<uint32_t> given = hex_field(checksum_text);
     if (!given) {
         out.problems.push_back("checksum not hex");
         return;
     }
-    if (!is_lower_hex(checksum_text)) out.problems.push_back("checksum not lower-case hex");
+    if (!is_lower_hex(checksum_text))
+        out.problems.push_back("checksum not lower-case hex");
     const unsigned expected = sum_checksum(body.substr(0, bar));
     if (*given != expected) {
-        out.problems.push_back("checksum " + std::string(checksum_text) + ", expected " +
-                               hex_text("%02x", expected));
+        out.problems.push_back("checksum " + std::string(checksum_text) + ", expected "
+                               + hex_text("%02x", expected));
         return;
     }
     out.intact = source_ok;
@@ -97,7 +102,8 @@ void parse_framed(std::string_view line, HostLine& out)
 {
     out.framed = true;
     std::string_view body = line;
-    if (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+    if (!body.empty() && body.back() == '\n')
+        body.remove_suffix(1);
     if (!body.empty() && body.back() == '\r') {
         out.problems.push_back("framed line ends with CR LF");
         body.remove_suffix(1);
@@ -113,9 +119,11 @@ void parse_framed(std::string_view line, HostLine& out)
     }
     out.destination = static_cast<int>(*destination);
     out.addressed = true;
-    if (!is_lower_hex(body.substr(1, 2))) out.problems.push_back("destination not lower-case hex");
+    if (!is_lower_hex(body.substr(1, 2)))
+        out.problems.push_back("destination not lower-case hex");
     const bool source_ok = body.substr(3, 2) == "00";
-    if (!source_ok) out.problems.push_back("source is not 00");
+    if (!source_ok)
+        out.problems.push_back("source is not 00");
     const size_t bar = body.find('|', 5);
     if (bar == std::string_view::npos) {
         out.problems.push_back("no '|' after the command");
@@ -134,17 +142,20 @@ void parse_framed(std::string_view line, HostLine& out)
 
 uint8_t record_sum(uint8_t count, uint32_t address, uint8_t type, const std::vector<uint8_t>& data)
 {
-    unsigned sum = count + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
-    for (uint8_t byte : data) sum += byte;
+    unsigned sum =
+        count + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) + type;
+    for (uint8_t byte : data)
+        sum += byte;
     return static_cast<uint8_t>(-sum);
 }
 
-}  // namespace
+} // namespace
 
 uint8_t sum_checksum(std::string_view text)
 {
     unsigned sum = 0;
-    for (char c : text) sum += static_cast<uint8_t>(c);
+    for (char c : text)
+        sum += static_cast<uint8_t>(c);
     return static_cast<uint8_t>(-sum);
 }
 
@@ -163,17 +174,20 @@ uint32_t crc32_zlib(const uint8_t* data, size_t length)
 {
     static const std::array<uint32_t, 256> table = make_crc32_table();
     uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    for (size_t i = 0; i < length; ++i)
+        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }
 
 std::optional<uint32_t> hex_field(std::string_view text)
 {
-    if (text.empty() || text.size() > 8) return std::nullopt;
+    if (text.empty() || text.size() > 8)
+        return std::nullopt;
     uint32_t value = 0;
     for (char c : text) {
         const int digit = hex_digit(c);
-        if (digit < 0) return std::nullopt;
+        if (digit < 0)
+            return std::nullopt;
         value = value << 4 | static_cast<uint32_t>(digit);
     }
     return value;
@@ -182,14 +196,16 @@ std::optional<uint32_t> hex_field(std::string_view text)
 bool is_lower_hex(std::string_view text)
 {
     for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
     return true;
 }
 
 bool is_upper_hex(std::string_view text)
 {
     for (char c : text)
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
     return true;
 }
 
@@ -198,11 +214,16 @@ std::string escape_bytes(std::string_view bytes)
     std::string out;
     for (char c : bytes) {
         const auto byte = static_cast<uint8_t>(c);
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else if (byte < 0x20 || byte >= 0x7F) out += hex_text("\\x%02X", byte);
-        else out += c;
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (byte < 0x20 || byte >= 0x7F)
+            out += hex_text("\\x%02X", byte);
+        else
+            out += c;
     }
     return out;
 }
@@ -210,9 +231,12 @@ std::string escape_bytes(std::string_view bytes)
 HostLine parse_host_line(std::string_view line)
 {
     HostLine out;
-    if (line.empty() || line.back() != '\n') out.problems.push_back("line without line feed");
-    if (!line.empty() && line[0] == '@') parse_framed(line, out);
-    else parse_plain(line, out);
+    if (line.empty() || line.back() != '\n')
+        out.problems.push_back("line without line feed");
+    if (!line.empty() && line[0] == '@')
+        parse_framed(line, out);
+    else
+        parse_plain(line, out);
     return out;
 }
 
@@ -223,7 +247,8 @@ std::string frame_reply(int board, char kind, std::string_view payload, const Re
     body += kind;
     body += payload;
     uint8_t checksum = sum_checksum(body);
-    if (corrupt_checksum) checksum = static_cast<uint8_t>(checksum + 1);
+    if (corrupt_checksum)
+        checksum = static_cast<uint8_t>(checksum + 1);
     std::string line = style.prefix ? ">>" : "";
     line += body;
     line += '|';
@@ -267,12 +292,13 @@ std::optional<UploadRecord> parse_upload_record(std::string_view command, std::s
     const std::optional<uint32_t> checksum = hex_field(command.substr(command.size() - 2));
     const uint8_t expected = record_sum(static_cast<uint8_t>(*count), *address, 5, record.data);
     if (!checksum || *checksum != expected) {
-        problem = "record checksum " + std::string(command.substr(command.size() - 2)) + ", expected " +
-                  hex_text("%02X", expected);
+        problem = "record checksum " + std::string(command.substr(command.size() - 2))
+                  + ", expected " + hex_text("%02X", expected);
         return std::nullopt;
     }
-    if (!is_upper_hex(command.substr(1))) problem = "record not in upper-case hex";
+    if (!is_upper_hex(command.substr(1)))
+        problem = "record not in upper-case hex";
     return record;
 }
 
-}  // namespace hubsim
+} // namespace hubsim

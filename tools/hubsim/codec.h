@@ -33,25 +33,25 @@ enum class PlainKind { id, dverify, boot_mode, blank };
 // the host must use.
 struct HostLine {
     bool framed = false;
-    std::optional<PlainKind> plain;     // set for one of the four legal plain lines
+    std::optional<PlainKind> plain; // set for one of the four legal plain lines
     // Framed lines: whether a board can tell that it is addressed and that the
     // line arrived intact (checksum right); the command is then carried out even
     // when the line breaks a formatting rule.
-    bool addressed = false;             // destination readable
-    bool intact = false;                // source "00" and checksum correct
+    bool addressed = false; // destination readable
+    bool intact = false;    // source "00" and checksum correct
     int destination = -1;
     std::string command;
-    std::string tag;                    // everything after the checksum digits
-    std::optional<uint32_t> counter;    // from a well-formed tag
-    std::vector<std::string> problems;  // rule breaches, without the line text
+    std::string tag;                   // everything after the checksum digits
+    std::optional<uint32_t> counter;   // from a well-formed tag
+    std::vector<std::string> problems; // rule breaches, without the line text
 };
 
 HostLine parse_host_line(std::string_view line);
 
 struct ReplyStyle {
-    bool prefix = false;          // ">>" before the line
-    bool lf_only = false;         // LF instead of CR LF
-    bool upper_checksum = false;  // checksum digits in upper case
+    bool prefix = false;         // ">>" before the line
+    bool lf_only = false;        // LF instead of CR LF
+    bool upper_checksum = false; // checksum digits in upper case
 };
 
 // "@00" + board + kind + payload + "|" + checksum + line end.
@@ -69,4 +69,4 @@ struct UploadRecord {
 // but not written as the host must write it (lower-case digits).
 std::optional<UploadRecord> parse_upload_record(std::string_view command, std::string& problem);
 
-}  // namespace hubsim
+} // namespace hubsim

@@ -28,22 +28,26 @@ uint64_t splitmix64(uint64_t& state)
 // "%04d" of the number it stands for, or none: the host writes versions that way.
 std::optional<int> parse_finish_version(std::string_view text)
 {
-    if (text.empty() || text.size() > 10) return std::nullopt;
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
     const bool negative = text[0] == '-';
     long value = 0;
     for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
         value = value * 10 + (text[i] - '0');
     }
-    if (value > 0x7FFFFFFF || (negative && text.size() == 1)) return std::nullopt;
+    if (value > 0x7FFFFFFF || (negative && text.size() == 1))
+        return std::nullopt;
     const int version = static_cast<int>(negative ? -value : value);
     char canonical[16];
     std::snprintf(canonical, sizeof canonical, "%04d", version);
-    if (text != canonical) return std::nullopt;
+    if (text != canonical)
+        return std::nullopt;
     return version;
 }
 
-}  // namespace
+} // namespace
 
 const Hub::CommandRow Hub::command_table[] = {
     {"!STOP_PING", false, Kind::stop_ping, "stop_ping", &Hub::on_stop_ping},
@@ -52,7 +56,7 @@ const Hub::CommandRow Hub::command_table[] = {
     {"!FINISH ", true, Kind::finish, "finish", &Hub::on_finish},
     {"!REBOOT_BOOT", false, Kind::reboot_boot, "reboot_boot", &Hub::on_reboot_boot},
     {"!REBOOT_NORMAL", false, Kind::reboot_normal, "reboot_normal", &Hub::on_reboot_normal},
-    {"", true, Kind::unknown, "unknown", &Hub::on_unknown},  // matches anything: keep last
+    {"", true, Kind::unknown, "unknown", &Hub::on_unknown}, // matches anything: keep last
 };
 
 Hub::Hub(const Config& config, Nanos now, LogFn log)
@@ -63,17 +67,19 @@ Hub::Hub(const Config& config, Nanos now, LogFn log)
     style_.upper_checksum = config.faults.upper_checksum;
     for (size_t i = 0; i < config.boards.size(); ++i) {
         boards_.emplace_back(static_cast<int>(i + 1), config.boards[i], config.flash_fill);
-        if (config.start_in_bootloader) boards_.back().enter_bootloader(now);
+        if (config.start_in_bootloader)
+            boards_.back().enter_bootloader(now);
     }
-    for (const char* name : {"stop_ping", "upload_line", "part_crc", "finish", "reboot_boot", "reboot_normal",
-                             "unknown", "id", "dverify", "boot_mode", "blank"})
+    for (const char* name : {"stop_ping", "upload_line", "part_crc", "finish", "reboot_boot",
+                             "reboot_normal", "unknown", "id", "dverify", "boot_mode", "blank"})
         commands_[name] = 0;
 }
 
 const Hub::CommandRow& Hub::classify(std::string_view command)
 {
     for (const CommandRow& row : command_table) {
-        if (row.is_prefix ? command.substr(0, row.text.size()) == row.text : command == row.text) return row;
+        if (row.is_prefix ? command.substr(0, row.text.size()) == row.text : command == row.text)
+            return row;
     }
     return command_table[std::size(command_table) - 1];
 }
@@ -81,9 +87,12 @@ const Hub::CommandRow& Hub::classify(std::string_view command)
 void Hub::on_line(std::string_view raw, Nanos first_byte, Nanos now)
 {
     const HostLine line = parse_host_line(raw);
-    for (const std::string& problem : line.problems) violation(problem + ": " + escape_bytes(raw));
-    if (line.framed) handle_framed(line, raw, first_byte, now);
-    else handle_plain(line, now);
+    for (const std::string& problem : line.problems)
+        violation(problem + ": " + escape_bytes(raw));
+    if (line.framed)
+        handle_framed(line, raw, first_byte, now);
+    else
+        handle_plain(line, now);
 }
 
 void Hub::on_overlong_line(std::string_view head)
@@ -93,19 +102,26 @@ void Hub::on_overlong_line(std::string_view head)
 
 void Hub::on_partial_line_dropped(std::string_view bytes)
 {
-    if (log_) log_("host closed the port in the middle of a line: " + escape_bytes(bytes));
+    if (log_)
+        log_("host closed the port in the middle of a line: " + escape_bytes(bytes));
 }
 
 void Hub::handle_plain(const HostLine& line, Nanos now)
 {
-    if (!line.plain) return;
+    if (!line.plain)
+        return;
     switch (*line.plain) {
     case PlainKind::id:
         ++commands_["id"];
-        if (hub_in_normal_firmware()) send({identity_line()});
+        if (hub_in_normal_firmware())
+            send({identity_line()});
         break;
-    case PlainKind::dverify: ++commands_["dverify"]; break;
-    case PlainKind::blank: ++commands_["blank"]; break;
+    case PlainKind::dverify:
+        ++commands_["dverify"];
+        break;
+    case PlainKind::blank:
+        ++commands_["blank"];
+        break;
     case PlainKind::boot_mode:
         ++commands_["boot_mode"];
         if (hub_in_normal_firmware() && !restart_pending_) {
@@ -120,13 +136,15 @@ void Hub::handle_plain(const HostLine& line, Nanos now)
 void Hub::handle_framed(const HostLine& line, std::string_view raw, Nanos first_byte, Nanos now)
 {
     check_counter(line, raw);
-    if (!line.addressed) return;
+    if (!line.addressed)
+        return;
     const CommandRow& row = classify(line.command);
     ++commands_[row.count_name];
     uint64_t ordinal = 0;
     if (row.kind == Kind::upload_line) {
         ordinal = ++upload_ordinal_;
-        if (!first_upload_) first_upload_ = first_byte;
+        if (!first_upload_)
+            first_upload_ = first_byte;
         silence_dead_boards(ordinal);
     } else if (row.kind == Kind::part_crc) {
         ordinal = ++crc_ordinal_;
@@ -135,41 +153,48 @@ void Hub::handle_framed(const HostLine& line, std::string_view raw, Nanos first_
         violation("destination outside 01 to 07: " + escape_bytes(raw));
         return;
     }
-    if (row.kind != Kind::upload_line) flaky_run_ = 0;
+    if (row.kind != Kind::upload_line)
+        flaky_run_ = 0;
     if (vanishes_on(line.command)) {
         vanish_ = fault_vanish(now);
         return;
     }
-    const bool vanish_fault = row.kind == Kind::upload_line && config_.faults.vanish_after.count(ordinal);
+    const bool vanish_fault =
+        row.kind == Kind::upload_line && config_.faults.vanish_after.count(ordinal);
     const size_t queued = output_.size();
     if (static_cast<size_t>(line.destination) <= boards_.size()) {
         Board& board = boards_[static_cast<size_t>(line.destination) - 1];
         if (listens(board, row.kind)) {
-            if (!line.intact) reply(board, '?', "");
-            else (this->*row.handler)(board, Received{line, raw, ordinal, now});
+            if (!line.intact)
+                reply(board, '?', "");
+            else
+                (this->*row.handler)(board, Received{line, raw, ordinal, now});
         }
     }
     // Without an acknowledgement on its way the port vanishes at once.
     const bool acked = output_.size() > queued && output_.back().vanish_after;
-    if (vanish_fault && !acked) vanish_ = fault_vanish(now);
+    if (vanish_fault && !acked)
+        vanish_ = fault_vanish(now);
 }
 
 // The one command that makes the port vanish; it is neither carried out nor answered.
 bool Hub::vanishes_on(std::string_view command)
 {
     const auto& prefix = config_.faults.vanish_on;
-    if (!prefix || vanished_on_command_ || !command.starts_with(*prefix)) return false;
+    if (!prefix || vanished_on_command_ || !command.starts_with(*prefix))
+        return false;
     vanished_on_command_ = true;
     return true;
 }
 
 void Hub::check_counter(const HostLine& line, std::string_view raw)
 {
-    if (!line.counter) return;
+    if (!line.counter)
+        return;
     if (last_counter_) {
         if (*line.counter <= *last_counter_)
-            violation("tag counter " + format("%08x", *line.counter) + " not above the previous " +
-                      format("%08x", *last_counter_) + ": " + escape_bytes(raw));
+            violation("tag counter " + format("%08x", *line.counter) + " not above the previous "
+                      + format("%08x", *last_counter_) + ": " + escape_bytes(raw));
         else if (*line.counter > *last_counter_ + 1)
             ++tag_gaps_;
     }
@@ -183,14 +208,16 @@ void Hub::silence_dead_boards(uint64_t upload_ordinal)
         if (upload_ordinal > last_answered && !board.dead) {
             board.dead = true;
             board.announcing = false;
-            if (log_) log_("board " + std::to_string(number) + " stops answering");
+            if (log_)
+                log_("board " + std::to_string(number) + " stops answering");
         }
     }
 }
 
 bool Hub::listens(const Board& board, Kind kind)
 {
-    if (!board.in_bootloader()) return false;
+    if (!board.in_bootloader())
+        return false;
     return !board.silent || kind == Kind::reboot_boot;
 }
 
@@ -208,16 +235,21 @@ void Hub::on_upload_line(Board& board, const Received& r)
     const bool nak_by_rate = draw(config_.faults.nak_rate);
     std::string problem;
     const std::optional<UploadRecord> record = parse_upload_record(r.line.command, problem);
-    if (!record) return reject(board, problem, r.raw);
-    if (!problem.empty()) violation(problem + ": " + escape_bytes(r.raw));
-    if (record->data.size() != 16) violation("upload line does not carry 16 bytes: " + escape_bytes(r.raw));
-    if (record->address % 16 != 0) violation("upload line not on a 16-byte boundary: " + escape_bytes(r.raw));
+    if (!record)
+        return reject(board, problem, r.raw);
+    if (!problem.empty())
+        violation(problem + ": " + escape_bytes(r.raw));
+    if (record->data.size() != 16)
+        violation("upload line does not carry 16 bytes: " + escape_bytes(r.raw));
+    if (record->address % 16 != 0)
+        violation("upload line not on a 16-byte boundary: " + escape_bytes(r.raw));
     if (config_.faults.nak.count(r.ordinal) || nak_by_rate) {
         ++fault_counts_.naks;
         return reply(board, '?', "");
     }
     if (!board.write(record->address, record->data))
-        return reject(board, "upload line outside the flash of board " + std::to_string(board.number), r.raw);
+        return reject(
+            board, "upload line outside the flash of board " + std::to_string(board.number), r.raw);
     // The flaky line loses the acknowledgements of the host's first ten tries in a
     // row (one whole attempt); the next try in that row goes through.
     const bool flaky = config_.faults.flaky_address == record->address && ++flaky_run_ <= 10;
@@ -226,9 +258,11 @@ void Hub::on_upload_line(Board& board, const Received& r)
         return;
     }
     const bool vanish = config_.faults.vanish_after.count(r.ordinal) != 0;
-    if (vanish && config_.faults.vanish_unacked) return;  // the port goes before the acknowledgement
+    if (vanish && config_.faults.vanish_unacked)
+        return; // the port goes before the acknowledgement
     const bool corrupt = config_.faults.bad_checksum.count(r.ordinal) != 0;
-    if (corrupt) ++fault_counts_.bad_checksums;
+    if (corrupt)
+        ++fault_counts_.bad_checksums;
     acknowledge(board, r.line, corrupt, vanish);
 }
 
@@ -240,7 +274,9 @@ void Hub::on_part_crc(Board& board, const Received& r)
         return reject(board, "CRC query address is not 6 lower-case hex digits", r.raw);
     const uint32_t address = *hex_field(digits);
     std::optional<uint16_t> crc = board.block_crc(address);
-    if (!crc) return reject(board, "CRC query for no block of board " + std::to_string(board.number), r.raw);
+    if (!crc)
+        return reject(board, "CRC query for no block of board " + std::to_string(board.number),
+                      r.raw);
     if (config_.faults.wrong_crc.count(r.ordinal)) {
         ++fault_counts_.wrong_crcs;
         crc = static_cast<uint16_t>(*crc ^ 0xFFFF);
@@ -252,8 +288,10 @@ void Hub::on_part_crc(Board& board, const Received& r)
 
 void Hub::on_finish(Board& board, const Received& r)
 {
-    const std::optional<int> version = parse_finish_version(std::string_view(r.line.command).substr(8));
-    if (!version) return reject(board, "FINISH without a version written as %04d", r.raw);
+    const std::optional<int> version =
+        parse_finish_version(std::string_view(r.line.command).substr(8));
+    if (!version)
+        return reject(board, "FINISH without a version written as %04d", r.raw);
     board.finish_versions.push_back(*version);
     board.fw_version = *version;
     finish_order_.push_back(board.number);
@@ -262,7 +300,8 @@ void Hub::on_finish(Board& board, const Received& r)
 
 void Hub::on_reboot_boot(Board& board, const Received& r)
 {
-    if (board.silent && !board.wake_at) board.wake_at = r.now + Nanos{config_.wake_ms} * nanos_per_ms;
+    if (board.silent && !board.wake_at)
+        board.wake_at = r.now + Nanos{config_.wake_ms} * nanos_per_ms;
 }
 
 void Hub::on_reboot_normal(Board& board, const Received&)
@@ -273,7 +312,10 @@ void Hub::on_reboot_normal(Board& board, const Received&)
     board.wake_at.reset();
 }
 
-void Hub::on_unknown(Board& board, const Received& r) { reject(board, "unknown command", r.raw); }
+void Hub::on_unknown(Board& board, const Received& r)
+{
+    reject(board, "unknown command", r.raw);
+}
 
 void Hub::tick(Nanos now)
 {
@@ -284,16 +326,21 @@ void Hub::tick(Nanos now)
             board.silent = false;
             board.resume_announcing(now);
         }
-        if (!board.in_bootloader() || !board.announcing || board.silent || board.next_announce > now) continue;
+        if (!board.in_bootloader() || !board.announcing || board.silent
+            || board.next_announce > now)
+            continue;
         char payload[64];
-        std::snprintf(payload, sizeof payload, "%04x%04x%04x%u", static_cast<unsigned>(board.fw_version & 0xFFFF),
-                      static_cast<unsigned>(config_.hwid), static_cast<unsigned>(board.config.device_type),
+        std::snprintf(payload, sizeof payload, "%04x%04x%04x%u",
+                      static_cast<unsigned>(board.fw_version & 0xFFFF),
+                      static_cast<unsigned>(config_.hwid),
+                      static_cast<unsigned>(board.config.device_type),
                       static_cast<unsigned>(board.config.serial));
         Outgoing out{frame_reply(board.number, '*', payload, style_)};
         out.droppable = true;
         send(std::move(out));
         board.next_announce += period;
-        if (board.next_announce <= now) board.next_announce = now + period;
+        if (board.next_announce <= now)
+            board.next_announce = now + period;
     }
 }
 
@@ -301,19 +348,29 @@ std::optional<Nanos> Hub::next_event() const
 {
     std::optional<Nanos> next;
     auto consider = [&next](Nanos t) {
-        if (!next || t < *next) next = t;
+        if (!next || t < *next)
+            next = t;
     };
     for (const Board& board : boards_) {
-        if (!board.in_bootloader()) continue;
-        if (board.wake_at) consider(*board.wake_at);
-        if (board.announcing && !board.silent) consider(board.next_announce);
+        if (!board.in_bootloader())
+            continue;
+        if (board.wake_at)
+            consider(*board.wake_at);
+        if (board.announcing && !board.silent)
+            consider(board.next_announce);
     }
     return next;
 }
 
-std::vector<Outgoing> Hub::take_output() { return std::exchange(output_, {}); }
+std::vector<Outgoing> Hub::take_output()
+{
+    return std::exchange(output_, {});
+}
 
-std::optional<VanishRequest> Hub::take_vanish() { return std::exchange(vanish_, std::nullopt); }
+std::optional<VanishRequest> Hub::take_vanish()
+{
+    return std::exchange(vanish_, std::nullopt);
+}
 
 VanishRequest Hub::fault_vanish(Nanos now) const
 {
@@ -322,19 +379,26 @@ VanishRequest Hub::fault_vanish(Nanos now) const
 
 void Hub::on_port_back(Nanos now, bool restart)
 {
-    if (restart) restart_pending_ = false;
+    if (restart)
+        restart_pending_ = false;
     for (Board& board : boards_) {
-        if (restart) board.enter_bootloader(now);
-        else board.resume_announcing(now);
+        if (restart)
+            board.enter_bootloader(now);
+        else
+            board.resume_announcing(now);
     }
 }
 
 void Hub::on_host_open()
 {
-    if (config_.per_open_counter) last_counter_.reset();
+    if (config_.per_open_counter)
+        last_counter_.reset();
 }
 
-bool Hub::hub_in_normal_firmware() const { return !boards_.empty() && boards_[0].mode == BoardMode::normal; }
+bool Hub::hub_in_normal_firmware() const
+{
+    return !boards_.empty() && boards_[0].mode == BoardMode::normal;
+}
 
 std::string Hub::identity_line() const
 {
@@ -346,14 +410,18 @@ std::string Hub::identity_line() const
         char sn[32], fw[32];
         std::snprintf(sn, sizeof sn, "%04x.%04u", static_cast<unsigned>(config_.hwid),
                       static_cast<unsigned>(main_board.config.serial));
-        std::snprintf(fw, sizeof fw, "%d.%02d", main_board.fw_version / 100, main_board.fw_version % 100);
-        line += "mfr:Corvane,sn:" + config_.identity_sn.value_or(sn) + ",hwid:" +
-                format("%04x", config_.hwid) + ",fw:" + config_.identity_fw.value_or(fw);
+        std::snprintf(fw, sizeof fw, "%d.%02d", main_board.fw_version / 100,
+                      main_board.fw_version % 100);
+        line += "mfr:Corvane,sn:" + config_.identity_sn.value_or(sn) + ",hwid:"
+                + format("%04x", config_.hwid) + ",fw:" + config_.identity_fw.value_or(fw);
     }
     return line + (style_.lf_only ? "\n" : "\r\n");
 }
 
-void Hub::send(Outgoing out) { output_.push_back(std::move(out)); }
+void Hub::send(Outgoing out)
+{
+    output_.push_back(std::move(out));
+}
 
 void Hub::reply(const Board& board, char kind, std::string_view payload, bool corrupt)
 {
@@ -362,7 +430,8 @@ void Hub::reply(const Board& board, char kind, std::string_view payload, bool co
 
 void Hub::acknowledge(const Board& board, const HostLine& line, bool corrupt, bool vanish)
 {
-    Outgoing out{frame_reply(board.number, '+', config_.untagged_acks ? "" : line.tag, style_, corrupt)};
+    Outgoing out{
+        frame_reply(board.number, '+', config_.untagged_acks ? "" : line.tag, style_, corrupt)};
     out.vanish_after = vanish;
     send(std::move(out));
 }
@@ -376,8 +445,10 @@ void Hub::reject(const Board& board, const std::string& problem, std::string_vie
 void Hub::violation(const std::string& text)
 {
     ++violation_count_;
-    if (violations_.size() < max_kept_violations) violations_.push_back(text);
-    if (log_) log_("VIOLATION " + text);
+    if (violations_.size() < max_kept_violations)
+        violations_.push_back(text);
+    if (log_)
+        log_("VIOLATION " + text);
 }
 
 bool Hub::draw(double rate)
@@ -386,4 +457,4 @@ bool Hub::draw(double rate)
     return sample < rate;
 }
 
-}  // namespace hubsim
+} // namespace hubsim

@@ -20,15 +20,15 @@ namespace hubsim {
 
 struct Outgoing {
     std::string text;
-    bool droppable = false;      // an announcement: may be dropped while the link is backed up
-    bool crc_report = false;     // the time it leaves is the report's last CRC time
-    bool vanish_after = false;   // the port vanishes once this line has left
+    bool droppable = false;    // an announcement: may be dropped while the link is backed up
+    bool crc_report = false;   // the time it leaves is the report's last CRC time
+    bool vanish_after = false; // the port vanishes once this line has left
 };
 
 struct VanishRequest {
-    Nanos at = 0;          // not before this time
-    Nanos away = 0;        // how long the port stays away; 0: it does not vanish
-    bool restart = false;  // boards come back in the bootloader (else: as they were)
+    Nanos at = 0;         // not before this time
+    Nanos away = 0;       // how long the port stays away; 0: it does not vanish
+    bool restart = false; // boards come back in the bootloader (else: as they were)
 };
 
 struct FaultCounts {
@@ -69,11 +69,19 @@ public:
     uint16_t hwid() const { return config_.hwid; }
 
 private:
-    enum class Kind { stop_ping, upload_line, part_crc, finish, reboot_boot, reboot_normal, unknown };
+    enum class Kind {
+        stop_ping,
+        upload_line,
+        part_crc,
+        finish,
+        reboot_boot,
+        reboot_normal,
+        unknown
+    };
     struct Received {
         const HostLine& line;
         std::string_view raw;
-        uint64_t ordinal;  // of upload lines and CRC queries, 0 for others
+        uint64_t ordinal; // of upload lines and CRC queries, 0 for others
         Nanos now;
     };
     using Handler = void (Hub::*)(Board&, const Received&);
@@ -106,7 +114,8 @@ private:
     std::string identity_line() const;
     void send(Outgoing out);
     void reply(const Board& board, char kind, std::string_view payload, bool corrupt = false);
-    void acknowledge(const Board& board, const HostLine& line, bool corrupt = false, bool vanish = false);
+    void acknowledge(const Board& board, const HostLine& line, bool corrupt = false,
+                     bool vanish = false);
     void reject(const Board& board, const std::string& problem, std::string_view raw);
     void violation(const std::string& text);
     bool draw(double rate);
@@ -120,7 +129,7 @@ private:
     bool restart_pending_ = false;
 
     uint64_t upload_ordinal_ = 0, crc_ordinal_ = 0;
-    uint64_t flaky_run_ = 0;  // arrivals of the flaky line in a row, no other framed line between
+    uint64_t flaky_run_ = 0; // arrivals of the flaky line in a row, no other framed line between
     bool vanished_on_command_ = false;
     uint64_t random_state_;
     std::optional<uint32_t> last_counter_;
@@ -133,4 +142,4 @@ private:
     std::optional<Nanos> first_upload_, last_crc_;
 };
 
-}  // namespace hubsim
+} // namespace hubsim

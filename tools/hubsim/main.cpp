@@ -1,8 +1,8 @@
 // hubsim: one simulated hub on a pseudo-terminal. The event loop here owns
 // the port, the paced wire and the clock; the hub's behaviour is in hub.cpp.
 #include <poll.h>
-#include <sys/prctl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,8 +27,14 @@ namespace {
 volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t dump_requested = 0;
 
-extern "C" void on_stop_signal(int) { stop_requested = 1; }
-extern "C" void on_dump_signal(int) { dump_requested = 1; }
+extern "C" void on_stop_signal(int)
+{
+    stop_requested = 1;
+}
+extern "C" void on_dump_signal(int)
+{
+    dump_requested = 1;
+}
 
 constexpr Nanos nanos_per_ms = 1'000'000;
 // While nobody has the slave open the master reports a hang-up at once, so it
@@ -44,7 +50,8 @@ class Clock {
 public:
     Nanos now() const
     {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now()
+                                                                    - start_)
             .count();
     }
 
@@ -61,15 +68,18 @@ public:
         } else if (!path.empty()) {
             owned_.reset(std::fopen(path.c_str(), "w"));
             file_ = owned_.get();
-            if (file_ == nullptr) std::fprintf(stderr, "hubsim: cannot open log file %s\n", path.c_str());
+            if (file_ == nullptr)
+                std::fprintf(stderr, "hubsim: cannot open log file %s\n", path.c_str());
         }
-        if (file_ != nullptr) setvbuf(file_, nullptr, _IOLBF, 0);
+        if (file_ != nullptr)
+            setvbuf(file_, nullptr, _IOLBF, 0);
     }
 
     void operator()(const std::string& text) const
     {
         if (file_ != nullptr)
-            std::fprintf(file_, "%10.3f %s\n", static_cast<double>(clock_.now()) / 1e6, text.c_str());
+            std::fprintf(file_, "%10.3f %s\n", static_cast<double>(clock_.now()) / 1e6,
+                         text.c_str());
     }
 
 private:
@@ -83,17 +93,20 @@ private:
 
 bool install_signal_handlers(sigset_t& wait_mask)
 {
-    struct sigaction stop{}, dump{}, ignore{};
+    struct sigaction stop {
+    }, dump{}, ignore{};
     stop.sa_handler = on_stop_signal;
     dump.sa_handler = on_dump_signal;
     ignore.sa_handler = SIG_IGN;
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&blocked, sig);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+        sigaddset(&blocked, sig);
     // Blocked except inside ppoll, so a signal can never slip in unnoticed.
-    return sigaction(SIGTERM, &stop, nullptr) == 0 && sigaction(SIGINT, &stop, nullptr) == 0 &&
-           sigaction(SIGHUP, &stop, nullptr) == 0 && sigaction(SIGUSR1, &dump, nullptr) == 0 &&
-           sigaction(SIGPIPE, &ignore, nullptr) == 0 && sigprocmask(SIG_BLOCK, &blocked, &wait_mask) == 0;
+    return sigaction(SIGTERM, &stop, nullptr) == 0 && sigaction(SIGINT, &stop, nullptr) == 0
+           && sigaction(SIGHUP, &stop, nullptr) == 0 && sigaction(SIGUSR1, &dump, nullptr) == 0
+           && sigaction(SIGPIPE, &ignore, nullptr) == 0
+           && sigprocmask(SIG_BLOCK, &blocked, &wait_mask) == 0;
 }
 
 class Simulator {
@@ -145,23 +158,28 @@ int Simulator::run()
     }
     // Byte times are 87 us; the default 50 us timer slack would blur them.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-    if (!port_.start()) return 1;
+    if (!port_.start())
+        return 1;
     log_("port up: " + config_.link + " -> " + port_.slave_name());
-    if (!config_.ready_file.empty() && !write_file_atomically(config_.ready_file, port_.slave_name() + "\n")) {
+    if (!config_.ready_file.empty()
+        && !write_file_atomically(config_.ready_file, port_.slave_name() + "\n")) {
         port_.shutdown();
         return 1;
     }
     const std::optional<Nanos> exit_at =
-        config_.exit_after_ms >= 0 ? std::optional<Nanos>(config_.exit_after_ms * nanos_per_ms) : std::nullopt;
+        config_.exit_after_ms >= 0 ? std::optional<Nanos>(config_.exit_after_ms * nanos_per_ms)
+                                   : std::nullopt;
     while (!stop_requested) {
         const Nanos now = clock_.now();
-        if (exit_at && now >= *exit_at) break;
+        if (exit_at && now >= *exit_at)
+            break;
         if (dump_requested) {
             dump_requested = 0;
             write_results(now);
         }
         step(now);
-        if (!wait_for_events(now, wait_mask)) break;
+        if (!wait_for_events(now, wait_mask))
+            break;
     }
     log_("stopping");
     port_.shutdown();
@@ -171,14 +189,17 @@ int Simulator::run()
 void Simulator::step(Nanos now)
 {
     if (back_at_) {
-        if (now >= *back_at_) come_back(now);
+        if (now >= *back_at_)
+            come_back(now);
         return;
     }
     read_host(now);
     probe_host();
-    if (!pending_vanish_) process_lines();  // a hub about to go takes nothing in
+    if (!pending_vanish_)
+        process_lines(); // a hub about to go takes nothing in
     hub_.tick(now);
-    if (!pending_vanish_) pending_vanish_ = hub_.take_vanish();  // a second request waits its turn
+    if (!pending_vanish_)
+        pending_vanish_ = hub_.take_vanish(); // a second request waits its turn
     queue_output(now);
     flush_output(now);
     if (pending_vanish_ && now >= pending_vanish_->at) {
@@ -190,8 +211,10 @@ void Simulator::step(Nanos now)
 
 void Simulator::begin_vanish(const VanishRequest& request, Nanos now)
 {
-    if (request.restart) ++stats_.restarts;
-    else ++stats_.vanishes;
+    if (request.restart)
+        ++stats_.restarts;
+    else
+        ++stats_.vanishes;
     if (request.away == 0) {
         log_("boards restart, the port stays");
         hub_.on_port_back(now, request.restart);
@@ -209,7 +232,7 @@ void Simulator::begin_vanish(const VanishRequest& request, Nanos now)
 void Simulator::come_back(Nanos now)
 {
     if (!port_.come_back()) {
-        back_at_ = now + 100 * nanos_per_ms;  // try again shortly rather than give up the hub
+        back_at_ = now + 100 * nanos_per_ms; // try again shortly rather than give up the hub
         return;
     }
     back_at_.reset();
@@ -222,9 +245,11 @@ void Simulator::read_host(Nanos now)
     char buffer[4096];
     for (int round = 0; round < 16 && port_.master() >= 0; ++round) {
         const ssize_t got = read(port_.master(), buffer, sizeof buffer);
-        if (got <= 0) return;  // nothing now, or EIO: no one has the slave open
+        if (got <= 0)
+            return; // nothing now, or EIO: no one has the slave open
         // Bytes prove an open even when it came and went between two looks.
-        if (!host_connected_) host_opened();
+        if (!host_connected_)
+            host_opened();
         stats_.bytes_received += static_cast<uint64_t>(got);
         rx_.feed(buffer, static_cast<size_t>(got), now);
     }
@@ -234,14 +259,18 @@ void Simulator::probe_host()
 {
     pollfd fd{port_.master(), POLLIN, 0};
     const bool connected = port_.master() >= 0 && poll(&fd, 1, 0) >= 0 && !(fd.revents & POLLHUP);
-    if (connected == host_connected_) return;
-    if (connected) return host_opened();
+    if (connected == host_connected_)
+        return;
+    if (connected)
+        return host_opened();
     host_connected_ = false;
     log_("host closed the port");
     const std::string unfinished = rx_.drop_partial();
-    if (!unfinished.empty()) hub_.on_partial_line_dropped(unfinished);
+    if (!unfinished.empty())
+        hub_.on_partial_line_dropped(unfinished);
     for (const Outgoing& dropped : tx_.drop_all())
-        if (dropped.vanish_after && !pending_vanish_) pending_vanish_ = hub_.fault_vanish(clock_.now());
+        if (dropped.vanish_after && !pending_vanish_)
+            pending_vanish_ = hub_.fault_vanish(clock_.now());
 }
 
 void Simulator::host_opened()
@@ -256,17 +285,21 @@ void Simulator::process_lines()
 {
     while (std::optional<ReceivedLine> line = rx_.pop_due(clock_.now())) {
         log_("rx " + escape_bytes(line->text) + (line->overlong ? "..." : ""));
-        if (line->overlong) hub_.on_overlong_line(line->text);
-        else hub_.on_line(line->text, line->first_byte, line->due);
+        if (line->overlong)
+            hub_.on_overlong_line(line->text);
+        else
+            hub_.on_line(line->text, line->first_byte, line->due);
     }
 }
 
 void Simulator::queue_output(Nanos now)
 {
     for (Outgoing& out : hub_.take_output()) {
-        const bool drop = !host_connected_ || (out.droppable && tx_.pending_bytes() > announcement_backlog_limit);
+        const bool drop =
+            !host_connected_ || (out.droppable && tx_.pending_bytes() > announcement_backlog_limit);
         if (drop) {
-            if (out.vanish_after && !pending_vanish_) pending_vanish_ = hub_.fault_vanish(now);
+            if (out.vanish_after && !pending_vanish_)
+                pending_vanish_ = hub_.fault_vanish(now);
             continue;
         }
         log_("tx " + escape_bytes(out.text));
@@ -276,16 +309,20 @@ void Simulator::queue_output(Nanos now)
 
 void Simulator::flush_output(Nanos now)
 {
-    if (!host_connected_) return;
+    if (!host_connected_)
+        return;
     const int master = port_.master();
     auto write_master = [this, master](const char* data, size_t size) -> long {
         const ssize_t written = write(master, data, size);
-        if (written > 0) stats_.bytes_sent += static_cast<uint64_t>(written);
+        if (written > 0)
+            stats_.bytes_sent += static_cast<uint64_t>(written);
         return written;
     };
     for (const SentLine& sent : tx_.flush(now, write_master)) {
-        if (sent.line.crc_report) hub_.on_crc_report_sent(sent.done);
-        if (sent.line.vanish_after && !pending_vanish_) pending_vanish_ = hub_.fault_vanish(now + delivery_grace_ns);
+        if (sent.line.crc_report)
+            hub_.on_crc_report_sent(sent.done);
+        if (sent.line.vanish_after && !pending_vanish_)
+            pending_vanish_ = hub_.fault_vanish(now + delivery_grace_ns);
     }
 }
 
@@ -293,18 +330,24 @@ std::optional<Nanos> Simulator::next_wakeup(Nanos now) const
 {
     std::optional<Nanos> next = now + 1000 * nanos_per_ms;
     auto consider = [&next](std::optional<Nanos> t) {
-        if (t && *t < *next) next = t;
+        if (t && *t < *next)
+            next = t;
     };
     if (back_at_) {
         consider(back_at_);
         return next;
     }
-    if (!pending_vanish_) consider(rx_.next_due());  // lines wait while the hub is going
-    if (host_connected_ && !tx_.blocked()) consider(tx_.next_due());
+    if (!pending_vanish_)
+        consider(rx_.next_due()); // lines wait while the hub is going
+    if (host_connected_ && !tx_.blocked())
+        consider(tx_.next_due());
     consider(hub_.next_event());
-    if (pending_vanish_) consider(pending_vanish_->at);
-    if (!host_connected_) consider(now + host_recheck_ns);
-    if (config_.exit_after_ms >= 0) consider(config_.exit_after_ms * nanos_per_ms);
+    if (pending_vanish_)
+        consider(pending_vanish_->at);
+    if (!host_connected_)
+        consider(now + host_recheck_ns);
+    if (config_.exit_after_ms >= 0)
+        consider(config_.exit_after_ms * nanos_per_ms);
     return next;
 }
 
@@ -312,7 +355,8 @@ bool Simulator::wait_for_events(Nanos now, const sigset_t& mask)
 {
     const Nanos until = *next_wakeup(now);
     const Nanos remaining = std::max<Nanos>(0, until - clock_.now());
-    const timespec timeout{static_cast<time_t>(remaining / 1'000'000'000), static_cast<long>(remaining % 1'000'000'000)};
+    const timespec timeout{static_cast<time_t>(remaining / 1'000'000'000),
+                           static_cast<long>(remaining % 1'000'000'000)};
     pollfd fd{-1, 0, 0};
     if (!back_at_ && host_connected_ && port_.master() >= 0) {
         fd.fd = port_.master();
@@ -330,19 +374,21 @@ bool Simulator::write_results(Nanos now)
     bool ok = true;
     if (!config_.report_file.empty())
         ok = write_file_atomically(config_.report_file, render_report(hub_, stats_, now)) && ok;
-    if (!config_.flash_dir.empty()) ok = write_flash_dumps(hub_, config_.flash_dir) && ok;
+    if (!config_.flash_dir.empty())
+        ok = write_flash_dumps(hub_, config_.flash_dir) && ok;
     return ok;
 }
 
-}  // namespace
+} // namespace
 
-}  // namespace hubsim
+} // namespace hubsim
 
 int main(int argc, char** argv)
 {
     try {
         hubsim::Config config;
-        if (!hubsim::parse_command_line(argc, argv, config)) return 2;
+        if (!hubsim::parse_command_line(argc, argv, config))
+            return 2;
         hubsim::Simulator simulator(config);
         return simulator.run();
     } catch (const std::bad_alloc&) {

@@ -10,7 +10,7 @@ namespace hubsim {
 
 namespace {
 
-constexpr uint32_t max_restart_ms = 24999;  // the host waits 25 s for a restarting hub
+constexpr uint32_t max_restart_ms = 24999; // the host waits 25 s for a restarting hub
 constexpr uint32_t max_duration_ms = 600000;
 
 bool fail(const std::string& message)
@@ -21,12 +21,14 @@ bool fail(const std::string& message)
 
 bool parse_unsigned(std::string_view text, int base, uint64_t limit, uint64_t& out)
 {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
     const std::string copy(text);
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(copy.c_str(), &end, base);
-    if (errno != 0 || end != copy.c_str() + copy.size() || value > limit) return false;
+    if (errno != 0 || end != copy.c_str() + copy.size() || value > limit)
+        return false;
     out = value;
     return true;
 }
@@ -37,8 +39,10 @@ std::vector<std::string_view> split_commas(std::string_view text)
     size_t start = 0;
     while (true) {
         const size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
-        if (comma == std::string_view::npos) return parts;
+        parts.push_back(
+            text.substr(start, comma == std::string_view::npos ? text.npos : comma - start));
+        if (comma == std::string_view::npos)
+            return parts;
         start = comma + 1;
     }
 }
@@ -51,14 +55,16 @@ bool parse_ordinal_set(std::string_view text, std::set<uint64_t>& out)
         const size_t dash = part.find('-');
         uint64_t first = 0, last = 0;
         if (dash == std::string_view::npos) {
-            if (!parse_unsigned(part, 10, limit, first)) return false;
+            if (!parse_unsigned(part, 10, limit, first))
+                return false;
             last = first;
-        } else if (!parse_unsigned(part.substr(0, dash), 10, limit, first) ||
-                   !parse_unsigned(part.substr(dash + 1), 10, limit, last) || last < first ||
-                   last - first > 100000) {
+        } else if (!parse_unsigned(part.substr(0, dash), 10, limit, first)
+                   || !parse_unsigned(part.substr(dash + 1), 10, limit, last) || last < first
+                   || last - first > 100000) {
             return false;
         }
-        for (uint64_t n = first; n <= last; ++n) out.insert(n);
+        for (uint64_t n = first; n <= last; ++n)
+            out.insert(n);
     }
     return true;
 }
@@ -68,7 +74,8 @@ bool parse_list(std::string_view text, int base, uint64_t limit, std::vector<uin
     out.clear();
     for (std::string_view part : split_commas(text)) {
         uint64_t value = 0;
-        if (!parse_unsigned(part, base, limit, value)) return false;
+        if (!parse_unsigned(part, base, limit, value))
+            return false;
         out.push_back(value);
     }
     return true;
@@ -79,7 +86,8 @@ bool parse_rate(std::string_view text, double& out)
     const std::string copy(text);
     char* end = nullptr;
     const double value = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || end != copy.c_str() + copy.size() || !(value >= 0.0 && value <= 1.0)) return false;
+    if (copy.empty() || end != copy.c_str() + copy.size() || !(value >= 0.0 && value <= 1.0))
+        return false;
     out = value;
     return true;
 }
@@ -102,7 +110,8 @@ struct OptionSpec {
 bool set_duration(std::string_view value, uint64_t limit, uint32_t& out)
 {
     uint64_t parsed = 0;
-    if (!parse_unsigned(value, 10, limit, parsed)) return false;
+    if (!parse_unsigned(value, 10, limit, parsed))
+        return false;
     out = static_cast<uint32_t>(parsed);
     return true;
 }
@@ -111,8 +120,8 @@ bool set_dead_board(std::string_view value, FaultPlan& faults)
 {
     const size_t colon = value.find(':');
     uint64_t board = 0, after = 0;
-    if (colon == std::string_view::npos || !parse_unsigned(value.substr(0, colon), 10, 7, board) || board < 1 ||
-        !parse_unsigned(value.substr(colon + 1), 10, 1'000'000'000, after))
+    if (colon == std::string_view::npos || !parse_unsigned(value.substr(0, colon), 10, 7, board)
+        || board < 1 || !parse_unsigned(value.substr(colon + 1), 10, 1'000'000'000, after))
         return false;
     faults.dead_after[static_cast<int>(board)] = after;
     return true;
@@ -122,10 +131,16 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
 {
     auto flag = [](bool& target) { return [&target](std::string_view) { return target = true; }; };
     auto text = [](std::string& target) {
-        return [&target](std::string_view v) { target = std::string(v); return !target.empty(); };
+        return [&target](std::string_view v) {
+            target = std::string(v);
+            return !target.empty();
+        };
     };
     auto optional_text = [](std::optional<std::string>& target) {
-        return [&target](std::string_view v) { target = std::string(v); return true; };
+        return [&target](std::string_view v) {
+            target = std::string(v);
+            return true;
+        };
     };
     auto duration = [](uint32_t& target, uint64_t limit) {
         return [&target, limit](std::string_view v) { return set_duration(v, limit, target); };
@@ -144,27 +159,32 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
         {"--exit-after", true,
          [&c](std::string_view v) {
              uint32_t ms = 0;
-             if (!set_duration(v, 86'400'000, ms)) return false;
+             if (!set_duration(v, 86'400'000, ms))
+                 return false;
              c.exit_after_ms = ms;
              return true;
          }},
         {"--hwid", true,
          [&c](std::string_view v) {
              uint64_t code = 0;
-             if (v.size() != 4 || !parse_unsigned(v, 16, 0xFFFF, code)) return false;
+             if (v.size() != 4 || !parse_unsigned(v, 16, 0xFFFF, code))
+                 return false;
              c.hwid = static_cast<uint16_t>(code);
              return true;
          }},
         {"--boards", true,
          [&b](std::string_view v) {
              uint64_t n = 0;
-             if (!parse_unsigned(v, 10, 7, n) || n < 1) return false;
+             if (!parse_unsigned(v, 10, 7, n) || n < 1)
+                 return false;
              b.count = n;
              return true;
          }},
-        {"--device-type", true, [&b](std::string_view v) { return parse_list(v, 16, 0xFFFF, b.device_types); }},
+        {"--device-type", true,
+         [&b](std::string_view v) { return parse_list(v, 16, 0xFFFF, b.device_types); }},
         {"--fw", true, [&b](std::string_view v) { return parse_list(v, 10, 0xFFFF, b.fw); }},
-        {"--serial", true, [&b](std::string_view v) { return parse_list(v, 10, 0x7FFFFFFF, b.serials); }},
+        {"--serial", true,
+         [&b](std::string_view v) { return parse_list(v, 10, 0x7FFFFFFF, b.serials); }},
         {"--mode", true,
          [&c](std::string_view v) {
              c.start_in_bootloader = v == "bootloader";
@@ -174,7 +194,9 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
         {"--absent", true, [&b](std::string_view v) { return parse_ordinal_set(v, b.absent); }},
         {"--wake-ms", true, duration(c.wake_ms, max_duration_ms)},
         {"--announce-ms", true,
-         [&c](std::string_view v) { return set_duration(v, max_duration_ms, c.announce_ms) && c.announce_ms > 0; }},
+         [&c](std::string_view v) {
+             return set_duration(v, max_duration_ms, c.announce_ms) && c.announce_ms > 0;
+         }},
         {"--restart-ms", true, duration(c.restart_ms, max_restart_ms)},
         {"--boot-delay-ms", true, duration(c.boot_delay_ms, max_duration_ms)},
         {"--identity-sn", true, optional_text(c.identity_sn)},
@@ -184,18 +206,25 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
         {"--flash-fill", true,
          [&c](std::string_view v) {
              uint64_t fill = 0;
-             if (v.size() != 2 || !parse_unsigned(v, 16, 0xFF, fill)) return false;
+             if (v.size() != 2 || !parse_unsigned(v, 16, 0xFF, fill))
+                 return false;
              c.flash_fill = static_cast<uint8_t>(fill);
              return true;
          }},
-        {"--no-pacing", false, [&c](std::string_view) { c.pacing = false; return true; }},
+        {"--no-pacing", false,
+         [&c](std::string_view) {
+             c.pacing = false;
+             return true;
+         }},
         {"--line-delay-ms", true, duration(c.line_delay_ms, max_duration_ms)},
         {"--per-open-counter", false, flag(c.per_open_counter)},
         {"--lose-ack", true, ordinals(f.lose_ack)},
-        {"--lose-ack-rate", true, [&f](std::string_view v) { return parse_rate(v, f.lose_ack_rate); }},
+        {"--lose-ack-rate", true,
+         [&f](std::string_view v) { return parse_rate(v, f.lose_ack_rate); }},
         {"--nak", true, ordinals(f.nak)},
         {"--nak-rate", true, [&f](std::string_view v) { return parse_rate(v, f.nak_rate); }},
-        {"--seed", true, [&f](std::string_view v) { return parse_unsigned(v, 10, UINT64_MAX, f.seed); }},
+        {"--seed", true,
+         [&f](std::string_view v) { return parse_unsigned(v, 10, UINT64_MAX, f.seed); }},
         {"--bad-checksum", true, ordinals(f.bad_checksum)},
         {"--wrong-crc", true, ordinals(f.wrong_crc)},
         {"--vanish-after", true, ordinals(f.vanish_after)},
@@ -205,7 +234,8 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
         {"--flaky-line", true,
          [&f](std::string_view v) {
              uint64_t address = 0;
-             if (!parse_unsigned(v, 16, 0xFFFFFF, address)) return false;
+             if (!parse_unsigned(v, 16, 0xFFFFFF, address))
+                 return false;
              f.flaky_address = static_cast<uint32_t>(address);
              return true;
          }},
@@ -219,8 +249,10 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
 
 uint64_t default_board_count(uint16_t hwid)
 {
-    if (hwid == 0x1050) return 3;
-    if (hwid == 0x1080) return 4;
+    if (hwid == 0x1050)
+        return 3;
+    if (hwid == 0x1080)
+        return 4;
     return 2;
 }
 
@@ -244,7 +276,7 @@ void build_boards(const BoardLists& lists, Config& c)
     }
 }
 
-}  // namespace
+} // namespace
 
 bool parse_command_line(int argc, char** argv, Config& config)
 {
@@ -254,20 +286,26 @@ bool parse_command_line(int argc, char** argv, Config& config)
         const std::string_view name = argv[i];
         const OptionSpec* rule = nullptr;
         for (const OptionSpec& candidate : table)
-            if (name == candidate.name) rule = &candidate;
-        if (rule == nullptr) return fail("unknown option " + std::string(name) + " (see tools/hubsim/README.md)");
+            if (name == candidate.name)
+                rule = &candidate;
+        if (rule == nullptr)
+            return fail("unknown option " + std::string(name) + " (see tools/hubsim/README.md)");
         std::string_view value;
         if (rule->takes_value) {
-            if (i + 1 >= argc) return fail("option " + std::string(name) + " needs a value");
+            if (i + 1 >= argc)
+                return fail("option " + std::string(name) + " needs a value");
             value = argv[++i];
         }
-        if (!rule->handler(value)) return fail("bad value '" + std::string(value) + "' for " + std::string(name));
+        if (!rule->handler(value))
+            return fail("bad value '" + std::string(value) + "' for " + std::string(name));
     }
-    if (config.link.empty()) return fail("--link PATH is required");
+    if (config.link.empty())
+        return fail("--link PATH is required");
     build_boards(lists, config);
     for (const auto& [board, after] : config.faults.dead_after)
-        if (static_cast<size_t>(board) > config.boards.size()) return fail("--dead-board names a board the hub lacks");
+        if (static_cast<size_t>(board) > config.boards.size())
+            return fail("--dead-board names a board the hub lacks");
     return true;
 }
 
-}  // namespace hubsim
+} // namespace hubsim

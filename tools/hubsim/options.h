@@ -14,8 +14,8 @@ struct BoardConfig {
     uint16_t device_type = 0x0101;
     int fw_version = 305;
     uint32_t serial = 1234;
-    bool silent = false;  // waits for "!REBOOT_BOOT" each time it enters the bootloader
-    bool absent = false;  // never appears
+    bool silent = false; // waits for "!REBOOT_BOOT" each time it enters the bootloader
+    bool absent = false; // never appears
 };
 
 struct FaultPlan {
@@ -24,9 +24,10 @@ struct FaultPlan {
     uint64_t seed = 1;
     uint32_t vanish_ms = 3000;
     bool vanish_unacked = false;
-    std::optional<std::string> vanish_on;      // the first framed command starting so makes the port vanish
-    std::optional<uint32_t> flaky_address;      // a line here needs a second attempt, every time
-    std::map<int, uint64_t> dead_after;  // board -> last upload line it answers
+    std::optional<std::string>
+        vanish_on; // the first framed command starting so makes the port vanish
+    std::optional<uint32_t> flaky_address; // a line here needs a second attempt, every time
+    std::map<int, uint64_t> dead_after;    // board -> last upload line it answers
     bool keep_announcing = false;
     bool prefix_replies = false, lf_only = false, upper_checksum = false;
 };
@@ -37,7 +38,7 @@ struct Config {
     int64_t exit_after_ms = -1;
 
     uint16_t hwid = 0x1030;
-    std::vector<BoardConfig> boards;  // board n is boards[n - 1]
+    std::vector<BoardConfig> boards; // board n is boards[n - 1]
     bool start_in_bootloader = false;
     uint32_t wake_ms = 1000, announce_ms = 200, restart_ms = 3000, boot_delay_ms = 50;
     std::optional<std::string> identity_sn, identity_fw, identity_line;
@@ -54,4 +55,4 @@ struct Config {
 // on a bad command line.
 bool parse_command_line(int argc, char** argv, Config& config);
 
-}  // namespace hubsim
+} // namespace hubsim

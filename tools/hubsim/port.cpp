@@ -22,7 +22,8 @@ void report_error(const std::string& what)
 bool make_raw(int fd)
 {
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0) return false;
+    if (tcgetattr(fd, &settings) != 0)
+        return false;
     cfmakeraw(&settings);
     cfsetispeed(&settings, B115200);
     cfsetospeed(&settings, B115200);
@@ -44,9 +45,12 @@ std::string temporary_link_name(const std::string& link)
     return dir + "." + base + ".hubsim-tmp";
 }
 
-}  // namespace
+} // namespace
 
-Port::~Port() { shutdown(); }
+Port::~Port()
+{
+    shutdown();
+}
 
 bool Port::open_pty(int& master, std::string& slave)
 {
@@ -57,9 +61,10 @@ bool Port::open_pty(int& master, std::string& slave)
     }
     char name[256];
     // The slave stays raw after we close it: the master keeps the terminal alive.
-    const bool ok = ttyname_r(slave_fd, name, sizeof name) == 0 && make_raw(slave_fd) && make_raw(master) &&
-                    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) == 0 &&
-                    fcntl(master, F_SETFD, FD_CLOEXEC) == 0;
+    const bool ok = ttyname_r(slave_fd, name, sizeof name) == 0 && make_raw(slave_fd)
+                    && make_raw(master)
+                    && fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) == 0
+                    && fcntl(master, F_SETFD, FD_CLOEXEC) == 0;
     close(slave_fd);
     if (!ok) {
         report_error("setting up the pseudo-terminal");
@@ -73,7 +78,7 @@ bool Port::open_pty(int& master, std::string& slave)
 
 bool Port::start()
 {
-    struct stat info{};
+    struct stat info {};
     if (lstat(link_.c_str(), &info) == 0) {
         if (!S_ISLNK(info.st_mode)) {
             std::fprintf(stderr, "hubsim: %s exists and is not a symlink\n", link_.c_str());
@@ -89,7 +94,8 @@ bool Port::publish()
     if (link_rename_) {
         const std::string temporary = temporary_link_name(link_);
         unlink(temporary.c_str());
-        if (symlink(slave_.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), link_.c_str()) != 0) {
+        if (symlink(slave_.c_str(), temporary.c_str()) != 0
+            || rename(temporary.c_str(), link_.c_str()) != 0) {
             report_error("linking " + link_);
             unlink(temporary.c_str());
             return false;
@@ -105,7 +111,8 @@ bool Port::publish()
 void Port::unpublish()
 {
     // Only our own link goes: the path may have been taken over meanwhile.
-    if (published_ && read_link(link_) == slave_) unlink(link_.c_str());
+    if (published_ && read_link(link_) == slave_)
+        unlink(link_.c_str());
     published_ = false;
 }
 
@@ -115,7 +122,8 @@ bool Port::vanish()
     int next_master = -1;
     std::string next_slave;
     const bool opened = open_pty(next_master, next_slave);
-    if (master_ >= 0) close(master_);
+    if (master_ >= 0)
+        close(master_);
     master_ = next_master;
     slave_ = next_slave;
     return opened;
@@ -123,15 +131,17 @@ bool Port::vanish()
 
 bool Port::come_back()
 {
-    if (master_ < 0 && !open_pty(master_, slave_)) return false;
+    if (master_ < 0 && !open_pty(master_, slave_))
+        return false;
     return publish();
 }
 
 void Port::shutdown()
 {
     unpublish();
-    if (master_ >= 0) close(master_);
+    if (master_ >= 0)
+        close(master_);
     master_ = -1;
 }
 
-}  // namespace hubsim
+} // namespace hubsim

@@ -39,4 +39,4 @@ private:
     bool published_ = false;
 };
 
-}  // namespace hubsim
+} // namespace hubsim

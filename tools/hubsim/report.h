@@ -18,4 +18,4 @@ std::string render_report(const Hub& hub, const PortStats& port, Nanos now);
 bool write_file_atomically(const std::string& path, const std::string& content);
 bool write_flash_dumps(const Hub& hub, const std::string& dir);
 
-}  // namespace hubsim
+} // namespace hubsim

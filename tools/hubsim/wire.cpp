@@ -8,13 +8,15 @@ namespace hubsim {
 void Receiver::feed(const char* data, size_t size, Nanos now)
 {
     for (size_t i = 0; i < size; ++i) {
-        const Nanos arrived = pacing_ ? (wire_clock_ = std::max(wire_clock_, now) + byte_time_ns) : now;
+        const Nanos arrived =
+            pacing_ ? (wire_clock_ = std::max(wire_clock_, now) + byte_time_ns) : now;
         const char c = data[i];
         if (discarding_) {
             discarding_ = c != '\n';
             continue;
         }
-        if (partial_.empty()) partial_first_ = arrived;
+        if (partial_.empty())
+            partial_first_ = arrived;
         partial_ += c;
         if (c == '\n') {
             finish_line(arrived, false);
@@ -39,7 +41,8 @@ void Receiver::finish_line(Nanos at, bool overlong)
 
 std::optional<ReceivedLine> Receiver::pop_due(Nanos now)
 {
-    if (lines_.empty() || lines_.front().due > now) return std::nullopt;
+    if (lines_.empty() || lines_.front().due > now)
+        return std::nullopt;
     ReceivedLine line = std::move(lines_.front());
     lines_.pop_front();
     return line;
@@ -47,7 +50,8 @@ std::optional<ReceivedLine> Receiver::pop_due(Nanos now)
 
 std::optional<Nanos> Receiver::next_due() const
 {
-    if (lines_.empty()) return std::nullopt;
+    if (lines_.empty())
+        return std::nullopt;
     return lines_.front().due;
 }
 
@@ -76,7 +80,8 @@ void Transmitter::push(Outgoing line, Nanos now)
     chunk.line = std::move(line);
     wire_clock_ = pacing_ ? chunk.start + static_cast<Nanos>(size) * byte_time_ns : chunk.start;
     pending_bytes_ += size;
-    if (size == 0) return;
+    if (size == 0)
+        return;
     chunks_.push_back(std::move(chunk));
 }
 
@@ -87,7 +92,8 @@ std::vector<SentLine> Transmitter::flush(Nanos now, const WriteFn& write)
     while (!chunks_.empty()) {
         Chunk& chunk = chunks_.front();
         size_t ready = chunk.written;
-        while (ready < chunk.line.text.size() && byte_done(chunk, ready) <= now) ++ready;
+        while (ready < chunk.line.text.size() && byte_done(chunk, ready) <= now)
+            ++ready;
         if (ready > chunk.written) {
             const long taken = write(chunk.line.text.data() + chunk.written, ready - chunk.written);
             if (taken <= 0) {
@@ -96,12 +102,13 @@ std::vector<SentLine> Transmitter::flush(Nanos now, const WriteFn& write)
             }
             chunk.written += static_cast<size_t>(taken);
             pending_bytes_ -= static_cast<size_t>(taken);
-            if (chunk.written < ready) {  // the host's side is full
+            if (chunk.written < ready) { // the host's side is full
                 blocked_ = true;
                 break;
             }
         }
-        if (chunk.written < chunk.line.text.size()) break;
+        if (chunk.written < chunk.line.text.size())
+            break;
         sent.push_back({std::move(chunk.line), now});
         chunks_.pop_front();
     }
@@ -110,7 +117,8 @@ std::vector<SentLine> Transmitter::flush(Nanos now, const WriteFn& write)
 
 std::optional<Nanos> Transmitter::next_due() const
 {
-    if (chunks_.empty()) return std::nullopt;
+    if (chunks_.empty())
+        return std::nullopt;
     const Chunk& chunk = chunks_.front();
     return byte_done(chunk, chunk.written);
 }
@@ -118,11 +126,12 @@ std::optional<Nanos> Transmitter::next_due() const
 std::vector<Outgoing> Transmitter::drop_all()
 {
     std::vector<Outgoing> dropped;
-    for (Chunk& chunk : chunks_) dropped.push_back(std::move(chunk.line));
+    for (Chunk& chunk : chunks_)
+        dropped.push_back(std::move(chunk.line));
     chunks_.clear();
     pending_bytes_ = 0;
     blocked_ = false;
     return dropped;
 }
 
-}  // namespace hubsim
+} // namespace hubsim

@@ -20,9 +20,9 @@ constexpr Nanos byte_time_ns = 86806;
 constexpr size_t max_line_length = 1024;
 
 struct ReceivedLine {
-    std::string text;       // with its terminator; for an overlong line its first bytes
-    Nanos first_byte = 0;   // when its first byte had arrived
-    Nanos due = 0;          // when the hub has finished taking it in
+    std::string text;     // with its terminator; for an overlong line its first bytes
+    Nanos first_byte = 0; // when its first byte had arrived
+    Nanos due = 0;        // when the hub has finished taking it in
     bool overlong = false;
 };
 
@@ -42,17 +42,17 @@ private:
 
     bool pacing_;
     Nanos line_delay_;
-    Nanos wire_clock_ = 0;    // when the wire has delivered the last byte
-    Nanos hub_free_at_ = 0;   // when the hub is done with the previous line
+    Nanos wire_clock_ = 0;  // when the wire has delivered the last byte
+    Nanos hub_free_at_ = 0; // when the hub is done with the previous line
     std::string partial_;
     Nanos partial_first_ = 0;
-    bool discarding_ = false;  // skipping the rest of an overlong line
+    bool discarding_ = false; // skipping the rest of an overlong line
     std::deque<ReceivedLine> lines_;
 };
 
 struct SentLine {
     Outgoing line;
-    Nanos done = 0;  // when its last byte was written
+    Nanos done = 0; // when its last byte was written
 };
 
 class Transmitter {
@@ -73,7 +73,7 @@ public:
 private:
     struct Chunk {
         Outgoing line;
-        Nanos start = 0;  // when the wire starts carrying its first byte
+        Nanos start = 0; // when the wire starts carrying its first byte
         size_t written = 0;
     };
     Nanos byte_done(const Chunk& chunk, size_t index) const;
@@ -85,4 +85,4 @@ private:
     bool blocked_ = false;
 };
 
-}  // namespace hubsim
+} // namespace hubsim
