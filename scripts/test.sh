@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: native build (g++), AddressSanitizer and
-# UndefinedBehaviorSanitizer build (clang), ThreadSanitizer build for the
-# threaded code, the Windows build under Wine, every fuzz target for a short
-# bounded time, the layout check (clang-format) and the lint (clang-tidy). Installs missing packages first (see scripts/deps.sh).
-# Ends with the test-to-code ratio and one line "N passed, N failed", and a
-# non-zero exit on any failure.
+# Runs the whole test suite: the layout check (clang-format); an
+# AddressSanitizer and UndefinedBehaviorSanitizer build (clang) with every unit
+# and end-to-end test; the Windows build (mingw-w64) under Wine; a
+# ThreadSanitizer build (g++) for the threaded code; every fuzz target for a
+# short bounded time; and the lint (clang-tidy). Installs missing packages
+# first (see scripts/deps.sh). Ends with the test-to-code ratio, the suite time
+# and one line "N passed, N failed", and a non-zero exit on any failure.
 #
 # The tests mostly wait on the hubs' fixed timing while the builds need the
 # processors, so each stage's tests run in the background while the next
@@ -69,29 +70,37 @@ else
     head -n 40 "$out/format.log"; failed=$((failed + 1)); failures+=("format: files differ from .clang-format")
 fi
 
-# The end-to-end tests (label e2e) run once, in the sanitizer build: the hubs'
-# fixed waits are the same in both builds, and there they also catch memory
-# faults. The native build serves the unit tests, the "long" tests and Wine.
-if build "native (g++)" "$out/native" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++; then
-    run_tests "native (g++)" "$out/native" "-LE long|e2e"
-    # Tests labelled "long" only wait out the protocol's own time limits.
-    if ctest --test-dir "$out/native" -N -L long | grep -q 'Test *#'; then
-        run_tests "native (g++), long tests" "$out/native" "-L long"
-    fi
-fi
+# One sanitizer build (clang) runs every unit and end-to-end test: the hubs'
+# fixed waits are the same in any build, and here they also catch memory
+# faults and undefined behaviour. g++ builds the Windows program and the
+# ThreadSanitizer tree, so both compilers see all of the code.
 if build "asan+ubsan (clang)" "$out/asan" "" -- -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
     -DHUBFLASH_SANITIZE=address,undefined -DHUBFLASH_FUZZ=ON; then
     run_tests "asan+ubsan (clang)" "$out/asan" "-LE long"
+    # Tests labelled "long" only wait out the protocol's own time limits.
+    if ctest --test-dir "$out/asan" -N -L long | grep -q 'Test *#'; then
+        run_tests "asan+ubsan (clang), long tests" "$out/asan" "-L long"
+    fi
 fi
-# The Windows build's end-to-end tests drive the native stage's hub simulator.
+# The Windows build's end-to-end tests drive the sanitizer build's hub simulator.
 if build "windows (mingw-w64, wine)" "$out/windows" "" -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DHUBFLASH_HOST_HUBSIM="$out/native/tools/hubsim/hubsim"; then
+    -DHUBFLASH_HOST_HUBSIM="$out/asan/tools/hubsim/hubsim"; then
     run_tests "windows (mingw-w64, wine)" "$out/windows" ""
 fi
 if build "tsan (g++)" "$out/tsan" "--target unit_support unit_serial unit_device_link hubflash hubsim" -- \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DHUBFLASH_SANITIZE=thread; then
     run_tests "tsan (g++)" "$out/tsan" "-L threads"
+fi
+
+# The program's and the simulator's sources pass the checks in .clang-tidy, as
+# the sanitizer build compiles them; the lint runs while the tests wait on hubs.
+lint_pid=
+if [ -f "$out/asan/compile_commands.json" ]; then
+    python3 -c 'import json, sys; print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1]))})))' \
+        "$out/asan/compile_commands.json" | grep -E "^$root/(src|tools/hubsim)/" \
+        | xargs -P2 -n4 clang-tidy -p "$out/asan" --quiet >"$out/tidy.log" 2>&1 &
+    lint_pid=$!
 fi
 
 # Fuzz targets (built by the sanitizer stage): a short bounded run each, all
@@ -129,21 +138,13 @@ for target in $fuzzers; do
     i=$((i + 1))
 done
 
-# The program's and the simulator's sources pass the checks in .clang-tidy
-# (compiled as the native stage compiles them).
 echo "=== lint (clang-tidy)"
-if [ -f "$out/native/compile_commands.json" ]; then
-    python3 -c 'import json, sys; print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1]))})))' \
-        "$out/native/compile_commands.json" | grep -E "^$root/(src|tools/hubsim)/" \
-        | xargs -P2 -n4 clang-tidy -p "$out/native" --quiet >"$out/tidy.log" 2>&1
-    tidy_status=$?
-    if [ "$tidy_status" -eq 0 ]; then
-        passed=$((passed + 1))
-    else
-        grep -E 'error:' "$out/tidy.log" | head -n 40; failed=$((failed + 1)); failures+=("lint: clang-tidy")
-    fi
+if [ -z "$lint_pid" ]; then
+    failed=$((failed + 1)); failures+=("lint: no sanitizer build to lint")
+elif wait "$lint_pid"; then
+    passed=$((passed + 1))
 else
-    failed=$((failed + 1)); failures+=("lint: no native build to lint")
+    grep -E 'error:' "$out/tidy.log" | head -n 40; failed=$((failed + 1)); failures+=("lint: clang-tidy")
 fi
 
 echo
