@@ -55,6 +55,12 @@ void sleep_until(monotonic::time_point deadline)
         std::this_thread::sleep_until(deadline);
 }
 
+// A sleeping thread wakes some 40 to 60 us after its deadline on a busy
+// machine, and the upload pays that after every line. So the last stretch
+// before the deadline reads the clock instead of sleeping: at most
+// `spin_tail` of processor time per pause, about 1 % of a core while lines go out.
+constexpr auto spin_tail = std::chrono::microseconds(80);
+
 } // namespace
 
 // The deadline is taken from the clock itself, not from a reading cut to whole
@@ -74,7 +80,10 @@ int64_t get_time_us()
 
 void wait_until_us(int64_t deadline_us)
 {
-    sleep_until(monotonic::time_point{std::chrono::microseconds(deadline_us)});
+    const monotonic::time_point deadline{std::chrono::microseconds(deadline_us)};
+    sleep_until(deadline - spin_tail);
+    while (monotonic::now() < deadline) {
+    }
 }
 
 void string_list_init(string_list& list)
