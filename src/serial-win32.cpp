@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -32,6 +31,7 @@ struct serial_os {
     HANDLE thread = nullptr;
     DWORD thread_id = 0;
     HANDLE watching = nullptr; // event set once the watcher receives device events
+    HANDLE finished = nullptr; // event set by the watcher when it is done with the port
     // serial_free's own request to end the watcher, apart from serial_stop's
     // `stop`, which the watcher clears as it ends.
     std::atomic<bool> ending{false};
@@ -245,35 +245,31 @@ void dispatch_device_event(serial_port* port, WPARAM event, const DEV_BROADCAST_
         handler(port, path);
 }
 
-// Watcher threads of one process start and end one at a time: under Wine,
-// threads that subscribed to device events and end at the same moment as
-// another one now and then never finish ending (seen with a scan of two ports).
-std::mutex watcher_lifecycle_lock;
-
-void close_watching_event(serial_os& os)
+void close_watcher_events(serial_os& os)
 {
-    if (os.watching != nullptr)
-        CloseHandle(os.watching);
-    os.watching = nullptr;
+    for (HANDLE* event : {&os.watching, &os.finished}) {
+        if (*event != nullptr)
+            CloseHandle(*event);
+        *event = nullptr;
+    }
 }
 
 void stop_watcher(serial_os& os)
 {
     if (os.thread == nullptr)
         return;
-    const std::lock_guard one_at_a_time(watcher_lifecycle_lock);
     os.ending.store(true);
     // A post is refused while the thread has no message queue yet; it then
     // sees `ending` before it first waits. Posting again covers that gap.
     for (;;) {
         PostThreadMessageA(os.thread_id, WM_NULL, 0, 0);
-        if (WaitForSingleObject(os.thread, watcher_repost_ms) != WAIT_TIMEOUT)
+        if (WaitForSingleObject(os.finished, watcher_repost_ms) != WAIT_TIMEOUT)
             break;
     }
     CloseHandle(os.thread);
     os.thread = nullptr;
     os.thread_id = 0;
-    close_watching_event(os);
+    close_watcher_events(os);
     os.ending.store(false);
 }
 
@@ -434,13 +430,14 @@ bool serial_os_device_path(const std::string& name, std::string& path)
 bool serial_os_watcher_start(serial_port* port, unsigned long& error)
 {
     serial_os& os = *port->conn->os;
-    const std::lock_guard one_at_a_time(watcher_lifecycle_lock);
     os.watching = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    os.finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD id = 0;
-    HANDLE thread = os.watching ? CreateThread(nullptr, 0, ThreadFunc, port, 0, &id) : nullptr;
+    HANDLE thread =
+        os.watching && os.finished ? CreateThread(nullptr, 0, ThreadFunc, port, 0, &id) : nullptr;
     if (thread == nullptr) {
         error = GetLastError();
-        close_watching_event(os);
+        close_watcher_events(os);
         return false;
     }
     os.thread = thread;
@@ -514,7 +511,14 @@ DWORD WINAPI ThreadFunc(LPVOID param)
     if (window != nullptr)
         DestroyWindow(window);
     conn.stop.store(0); // the request has been served
-    return 0;
+    // The port may be freed as soon as `finished` is set: nothing of it is
+    // touched after. The thread then sleeps until the process ends instead of
+    // ending now: under Wine, a thread with a window that ended while another
+    // port's watcher ended or ran now and then never finished ending, and
+    // whoever waited for it hung (a scan of two ports, about one run in twenty).
+    SetEvent(conn.os->finished);
+    for (;;)
+        Sleep(INFINITE);
 }
 
 // Each port's watcher has a window of its own; the window keeps its port, which
@@ -584,11 +588,6 @@ bool DevicePathToPortNameA(const char* path, char* dst, size_t size)
 HANDLE serial_win32_handle(const serial_connection& conn)
 {
     return conn.os->handle;
-}
-
-HANDLE serial_win32_watcher(const serial_connection& conn)
-{
-    return conn.os->thread;
 }
 
 DWORD serial_win32_watcher_id(const serial_connection& conn)

@@ -34,6 +34,5 @@ bool DevicePathToPortNameA(const char* path, char* dst, size_t size);
 
 // The port handle: open, null after a removal, INVALID_HANDLE_VALUE after a failed connect.
 HANDLE serial_win32_handle(const serial_connection& conn);
-// The watcher thread and its id; null and 0 when none runs.
-HANDLE serial_win32_watcher(const serial_connection& conn);
+// The watcher thread's id; 0 when none runs.
 DWORD serial_win32_watcher_id(const serial_connection& conn);
