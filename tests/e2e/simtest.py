@@ -139,10 +139,11 @@ def hubflash_command(args):
     return [TOOLS.hubflash] + [str(a) for a in args]
 
 
-def run_hubflash(args, timeout=240):
+def run_hubflash(args, timeout=240, env=None):
     command = hubflash_command(args)
     try:
-        done = subprocess.run(command, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        done = subprocess.run(command, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL,
+                              env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired:
         raise AssertionError("no exit within %s s: %s" % (timeout, " ".join(command)))
     return Result(done.stdout, done.stderr, done.returncode)

@@ -441,35 +441,6 @@ class MkimageTest(unittest.TestCase):
         for section in ("0201:0xC001", "0101:16@0x3FF0", "0201:nonexistent.bin"):
             self.assertEqual(self.mkimage("--version", "1", "--section", section).returncode, 2, section)
 
-    def test_round_trip_through_hubsim(self):
-        base = tempfile.mkdtemp(prefix="mkimage-")
-        self.addCleanup(shutil.rmtree, base, True)
-        image, flash_out = os.path.join(base, "image.txt"), os.path.join(base, "flash")
-        result = self.mkimage("--version", "7", "--seed", "9", "--section", "0101:200@0xFFE0",
-                              "--section", "0201:1000", "--output", image, "--flash-out", flash_out)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        with open(image) as f:
-            lines = f.read().splitlines()
-        self.assertEqual(lines[0], "___7")
-        self.assertIn(":020000040001F9", lines)  # the data passes 0xFFFF
-        sim = bootloader(self, "--device-type", "0101,0201", "--flash-fill", "00")
-        sim.stop_pings(1, 2)
-        wanted = {}
-        for board, device_type, size in ((1, 0x0101, 128), (2, 0x0201, 64)):
-            with open(os.path.join(flash_out, "%04x.bin" % device_type), "rb") as f:
-                expected = f.read()
-            want = bytearray(len(expected))  # erased to 00 here, so untouched blocks show
-            for offset in range(0, len(expected), size):
-                block = expected[offset:offset + size]
-                if block != b"\xff" * size:
-                    self.assertTrue(all(sim.upload(board, 0x4000 + offset, block)))
-                    self.assertEqual(sim.crc(board, 0x4000 + offset), crc16(block))
-                    want[offset:offset + size] = block
-            wanted[board] = bytes(want)
-        self.assertEqual(sim.stop()["violations"], [])
-        for board in (1, 2):
-            self.assertEqual(sim.dump(board), wanted[board])
-
 
 def main():
     global HUBSIM, MKIMAGE
