@@ -54,17 +54,6 @@ class ExitLostPortTest(ExitCase):
 
 
 class NoHubTest(ExitCase):
-    def test_port_without_a_hub(self):
-        hub = Hub(self, self.dir, "--absent", "1,2")
-        result = run_hubflash(["--port", hub.port, "--exit-bootloader"], timeout=60)
-        self.assertEqual(result.stdout, b"hubflash v3.00\n")
-        self.assertEqual(result.stderr, b"ERROR: Unable to detect a Corvane hub on port %s\n" % hub.port.encode())
-        self.assertEqual(result.code, 255)
-        report = hub.stop()
-        self.assertEqual(hub.framed_commands(), [])
-        self.assertGreaterEqual(report["commands"]["id"], 3, "asked every 2 s for 7 s")
-        self.assertEqual(report["commands"]["dverify"], 3)
-
     def test_port_that_cannot_be_opened(self):
         # The system's reason comes at once, without a detection window (each
         # reason's text is the serial unit tests' part).
