@@ -206,3 +206,10 @@ class UpdateChecks:
             self.assertTrue(stdout.endswith(b"Device updated successfully.\n"), stdout[-300:])
             self.assertNotIn(b"Failed to update", stdout)
         return report
+
+    def assert_untouched(self, hub, commands=("stop_ping", "upload_line", "part_crc", "finish", "boot_mode")):
+        """The hub was only looked at: none of these commands reached it, and no rule was broken."""
+        report = hub.stop()
+        self.assertEqual(report["violation_count"], 0, report["violations"][:10])
+        self.assertEqual({c: report["commands"][c] for c in commands}, dict.fromkeys(commands, 0))
+        return report

@@ -89,12 +89,6 @@ class AutoCase(unittest.TestCase, UpdateChecks):
             raise AssertionError("no exit within %s s: %s" % (timeout, " ".join(command)))
         return simtest.Result(done.stdout, done.stderr, done.returncode)
 
-    def assert_untouched(self, hub):
-        report = hub.stop()
-        self.assertEqual(report["violation_count"], 0, report["violations"][:10])
-        for command in ("stop_ping", "upload_line", "part_crc", "finish", "boot_mode"):
-            self.assertEqual(report["commands"][command], 0, command)
-
     def assert_refused(self, result, stderr, requests):
         """A run that ends before any hub is updated."""
         self.assertEqual(result.stdout, BANNER + SEARCH)

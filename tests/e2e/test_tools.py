@@ -158,15 +158,9 @@ class TraceTest(unittest.TestCase):
         self.assertEqual(hub.report["vanishes"], 1)
 
 
-class ListTest(unittest.TestCase):
+class ListTest(unittest.TestCase, UpdateChecks):
     def setUp(self):
         self.dir = temp_dir(self)
-
-    def assert_untouched(self, hub):
-        report = hub.stop()
-        for command in ("upload_line", "part_crc", "finish", "boot_mode", "reboot_normal", "reboot_boot"):
-            self.assertEqual(report["commands"][command], 0, command)
-        self.assertEqual(report["violation_count"], 0, report["violations"][:5])
 
     def test_two_hubs_and_a_port_without_one(self):
         normal = Hub(self, self.dir, "--mode", "normal", "--hwid", "1050", "--fw", "305",
@@ -186,7 +180,8 @@ class ListTest(unittest.TestCase):
             # A hub type the program does not know is still listed, by its code.
             "%s: unknown hub type (1234), normal firmware, serial 1234.1234, firmware v7.00" % unknown.port])
         for hub in (normal, boot, unknown):
-            self.assert_untouched(hub)
+            self.assert_untouched(hub, ("upload_line", "part_crc", "finish", "boot_mode", "reboot_normal",
+                                        "reboot_boot"))
 
     def test_no_hub_at_all(self):
         missing = os.path.join(self.dir, "nothing-here")

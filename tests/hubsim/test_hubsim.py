@@ -221,18 +221,6 @@ class FramingTest(unittest.TestCase):
             sim.command(1, "!STOP_PING", counter=0)
             self.assertEqual(sim.read_line(), reply, options)
 
-    def test_crc_covers_the_whole_block_of_the_device_type(self):
-        sim = bootloader(self, "--device-type", "0201,0101")
-        sim.stop_pings(1, 2)
-        self.assertTrue(all(sim.upload(1, 0x4000, bytes(range(16)))))
-        self.assertEqual(sim.crc(1, 0x4000), 0x2D4B)  # the worked example
-        data = random.Random(5).randbytes(128)
-        sim.upload(2, 0x4080, data)
-        sim.upload(1, 0x4040, data[:64])
-        self.assertEqual(sim.crc(2, 0x4080), crc16(data))
-        self.assertEqual(sim.crc(1, 0x4040), crc16(data[:64]))
-        self.assertEqual(sim.crc(1, 0x4080), crc16(b"\xff" * 64))
-
 
 class UploadTest(unittest.TestCase):
     def test_clean_session_report_and_dump(self):
