@@ -139,10 +139,11 @@ def hubflash_command(args):
     return [TOOLS.hubflash] + [str(a) for a in args]
 
 
-def run_hubflash(args, timeout=240):
+def run_hubflash(args, timeout=240, env=None):
     command = hubflash_command(args)
     try:
-        done = subprocess.run(command, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        done = subprocess.run(command, capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL,
+                              env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired:
         raise AssertionError("no exit within %s s: %s" % (timeout, " ".join(command)))
     return Result(done.stdout, done.stderr, done.returncode)
@@ -204,4 +205,11 @@ class UpdateChecks:
         if stdout is not None:
             self.assertTrue(stdout.endswith(b"Device updated successfully.\n"), stdout[-300:])
             self.assertNotIn(b"Failed to update", stdout)
+        return report
+
+    def assert_untouched(self, hub, commands=("stop_ping", "upload_line", "part_crc", "finish", "boot_mode")):
+        """The hub was only looked at: none of these commands reached it, and no rule was broken."""
+        report = hub.stop()
+        self.assertEqual(report["violation_count"], 0, report["violations"][:10])
+        self.assertEqual({c: report["commands"][c] for c in commands}, dict.fromkeys(commands, 0))
         return report

@@ -221,18 +221,6 @@ class FramingTest(unittest.TestCase):
             sim.command(1, "!STOP_PING", counter=0)
             self.assertEqual(sim.read_line(), reply, options)
 
-    def test_crc_covers_the_whole_block_of_the_device_type(self):
-        sim = bootloader(self, "--device-type", "0201,0101")
-        sim.stop_pings(1, 2)
-        self.assertTrue(all(sim.upload(1, 0x4000, bytes(range(16)))))
-        self.assertEqual(sim.crc(1, 0x4000), 0x2D4B)  # the worked example
-        data = random.Random(5).randbytes(128)
-        sim.upload(2, 0x4080, data)
-        sim.upload(1, 0x4040, data[:64])
-        self.assertEqual(sim.crc(2, 0x4080), crc16(data))
-        self.assertEqual(sim.crc(1, 0x4040), crc16(data[:64]))
-        self.assertEqual(sim.crc(1, 0x4080), crc16(b"\xff" * 64))
-
 
 class UploadTest(unittest.TestCase):
     def test_clean_session_report_and_dump(self):
@@ -445,35 +433,6 @@ class MkimageTest(unittest.TestCase):
                              (end.join(expected) + end).encode())
         for section in ("0201:0xC001", "0101:16@0x3FF0", "0201:nonexistent.bin"):
             self.assertEqual(self.mkimage("--version", "1", "--section", section).returncode, 2, section)
-
-    def test_round_trip_through_hubsim(self):
-        base = tempfile.mkdtemp(prefix="mkimage-")
-        self.addCleanup(shutil.rmtree, base, True)
-        image, flash_out = os.path.join(base, "image.txt"), os.path.join(base, "flash")
-        result = self.mkimage("--version", "7", "--seed", "9", "--section", "0101:200@0xFFE0",
-                              "--section", "0201:1000", "--output", image, "--flash-out", flash_out)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        with open(image) as f:
-            lines = f.read().splitlines()
-        self.assertEqual(lines[0], "___7")
-        self.assertIn(":020000040001F9", lines)  # the data passes 0xFFFF
-        sim = bootloader(self, "--device-type", "0101,0201", "--flash-fill", "00")
-        sim.stop_pings(1, 2)
-        wanted = {}
-        for board, device_type, size in ((1, 0x0101, 128), (2, 0x0201, 64)):
-            with open(os.path.join(flash_out, "%04x.bin" % device_type), "rb") as f:
-                expected = f.read()
-            want = bytearray(len(expected))  # erased to 00 here, so untouched blocks show
-            for offset in range(0, len(expected), size):
-                block = expected[offset:offset + size]
-                if block != b"\xff" * size:
-                    self.assertTrue(all(sim.upload(board, 0x4000 + offset, block)))
-                    self.assertEqual(sim.crc(board, 0x4000 + offset), crc16(block))
-                    want[offset:offset + size] = block
-            wanted[board] = bytes(want)
-        self.assertEqual(sim.stop()["violations"], [])
-        for board in (1, 2):
-            self.assertEqual(sim.dump(board), wanted[board])
 
 
 def main():

@@ -110,18 +110,11 @@ protected:
     }
 };
 
-TEST_F(HttpGet, EmptyBodyLeavesANulAtTheStart)
-{
-    for (const char* mode : {"length", "chunked", "close"}) {
-        SCOPED_TRACE(mode);
-        EXPECT_TRUE(holds_pattern(fetch(gen(0, std::string("&mode=") + mode), 16), 0));
-        EXPECT_TRUE(holds_pattern(fetch(gen(0, std::string("&mode=") + mode), 0), 0));
-    }
-}
-
+// An empty body leaves a NUL at the start, even in a buffer of no capacity.
 TEST_F(HttpGet, BodiesUpToTheCapacityFitAndOneByteMoreFails)
 {
     for (const char* mode : {"length", "chunked", "close"}) {
+        EXPECT_TRUE(holds_pattern(fetch(gen(0, std::string("&mode=") + mode), 0), 0)) << mode;
         for (int32_t capacity : {1, 100, 4095, 4096, 16384, 70000}) {
             SCOPED_TRACE(std::string(mode) + " capacity " + std::to_string(capacity));
             const std::string m = std::string("&mode=") + mode;
