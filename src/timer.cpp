@@ -3,8 +3,6 @@
 // stretch a 25 s wait into an hour or cut it to nothing.
 #include "timer.h"
 
-#include <algorithm>
-
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -28,21 +26,6 @@ int32_t time_difference(int32_t later, int32_t earlier)
     // Unsigned subtraction wraps without overflow; read back as signed it is
     // the elapsed time even when the clock value changed sign meanwhile.
     return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
-}
-
-int32_t time_elapsed(int32_t start)
-{
-    return time_difference(get_absolute_time(), start);
-}
-
-bool time_reached(int32_t start, int32_t duration)
-{
-    return duration <= 0 || time_elapsed(start) >= duration;
-}
-
-int32_t time_remaining(int32_t start, int32_t duration)
-{
-    return std::max<int32_t>(0, duration - time_elapsed(start));
 }
 
 namespace {

@@ -11,12 +11,24 @@ int32_t get_absolute_time();
 // Milliseconds from clock value `earlier` to `later`, correct across the 32-bit
 // wrap (as long as less than about 24 days lie between them).
 int32_t time_difference(int32_t later, int32_t earlier);
+// The three below only read the clock through get_absolute_time, so a test
+// that takes the clock's place moves them along with it.
 // Milliseconds since clock value `start`.
-int32_t time_elapsed(int32_t start);
+inline int32_t time_elapsed(int32_t start)
+{
+    return time_difference(get_absolute_time(), start);
+}
 // True once at least `duration` ms have passed since `start` (at once for duration <= 0).
-bool time_reached(int32_t start, int32_t duration);
+inline bool time_reached(int32_t start, int32_t duration)
+{
+    return duration <= 0 || time_elapsed(start) >= duration;
+}
 // Milliseconds left of `duration` from `start`; 0 once it has passed.
-int32_t time_remaining(int32_t start, int32_t duration);
+inline int32_t time_remaining(int32_t start, int32_t duration)
+{
+    const int32_t left = duration - time_elapsed(start);
+    return left > 0 ? left : 0;
+}
 // Sleep until `ms` milliseconds have passed (about 1 ms precision).
 void wait_ms(int32_t ms);
 // Microseconds of the same monotonic clock, in 64 bits: for deadlines that

@@ -81,18 +81,6 @@ int32_t __wrap__Z17get_absolute_timev()
 {
     return static_cast<int32_t>(static_cast<uint32_t>(fast::now_us() / 1000));
 }
-int32_t __wrap__Z12time_elapsedi(int32_t start)
-{
-    return time_difference(__wrap__Z17get_absolute_timev(), start);
-}
-bool __wrap__Z12time_reachedii(int32_t start, int32_t duration)
-{
-    return duration <= 0 || __wrap__Z12time_elapsedi(start) >= duration;
-}
-int32_t __wrap__Z14time_remainingii(int32_t start, int32_t duration)
-{
-    return std::max<int32_t>(0, duration - __wrap__Z12time_elapsedi(start));
-}
 void __wrap__Z7wait_msi(int32_t ms)
 {
     fast::sleep_until_us(fast::now_us() + int64_t{ms} * 1000);
