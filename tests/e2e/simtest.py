@@ -19,6 +19,9 @@ import tempfile
 import time
 from dataclasses import dataclass
 
+# The simulated firmware server lives beside the hub simulator.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+
 TOOLS = None
 
 

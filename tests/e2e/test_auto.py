@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The automatic update end to end: the real hubflash scanning hubs played by
 hubsim (listed in HUBFLASH_PORTS) and downloading from the suite's own
-firmware server (fwserver.py, named in HUBFLASH_SERVER).
+firmware server (tools/fwserver.py, named in HUBFLASH_SERVER).
 
     test_auto.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
 
@@ -17,8 +17,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import fwserver  # noqa: E402
 import simtest  # noqa: E402
+import fwserver  # noqa: E402  (found through simtest's path)
 from simtest import Hub, UpdateChecks, detailed_progress, make_image, temp_dir  # noqa: E402
 
 BANNER = b"hubflash v3.00\n"

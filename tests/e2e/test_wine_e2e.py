@@ -19,8 +19,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import fwserver  # noqa: E402
 import simtest  # noqa: E402
+import fwserver  # noqa: E402  (found through simtest's path)
 import winetest  # noqa: E402
 from simtest import Hub, UpdateChecks, detailed_progress, make_image, manual_header, temp_dir  # noqa: E402
 from winetest import map_com_port, run_hubflash, windows_path, windows_text  # noqa: E402

@@ -1,5 +1,5 @@
 // The HTTP fetch and the firmware download against the suite's own local
-// server (tests/e2e/fwserver.py, started by a CTest fixture that names its
+// server (tools/fwserver.py, started by a CTest fixture that names its
 // address file in HUBFLASH_TEST_SERVER_FILE).
 #include <gtest/gtest.h>
 

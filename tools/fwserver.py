@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""A firmware server of the test suite's own: plain HTTP on 127.0.0.1, serving
+"""A simulated firmware server for the tests and benchmarks: plain HTTP on 127.0.0.1, serving
 scripted replies (status codes, chunked bodies, redirects, slow, stalled or cut
 off bodies, exact sizes) and logging every request path it receives.
 
