@@ -8,12 +8,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "action-list.h"
+#include "action-events.h"
 #include "device.h"
 #include "functions.h"
 #include "http.h"
@@ -378,7 +377,7 @@ const char* switch_and_update(device* dev, const auto_hub_entry& hub, const ufw&
     if (!dev->in_bootloader) {
         device_switch_to_bootloader(dev);
         if (device_is_bootloader_ready(dev))
-            action_list_hub_event(*dev, hub.port.c_str()); // now with its boards
+            hub_event(*dev, hub.port.c_str()); // now with its boards
     }
     if (device_is_bootloader_ready(dev))
         return upload_error(device_do_firmware_update(dev, image, options));
@@ -456,10 +455,7 @@ const char* update_beside_others(const auto_hub_entry& hub, const auto_manifest_
 void print_summary(int updated, int selected)
 {
     output_format("Updated %d of %d hubs\n", updated, selected);
-    output_event([&] {
-        return nlohmann::ordered_json{
-            {"event", "summary"}, {"updated", updated}, {"total", selected}};
-    });
+    summary_event(updated, selected);
 }
 
 // The summary of a pass; 0 when every selected hub was updated, 1 when any was not.
@@ -610,7 +606,7 @@ std::vector<auto_hub_entry> auto_detect_hubs()
     scan_ports(false, [&](size_t index, const device* hub, const char* port) {
         if (hub == nullptr)
             return;
-        action_list_hub_event(*hub, port);
+        hub_event(*hub, port);
         auto_hub_entry entry = hub_entry_from_device(*hub, port);
         const std::lock_guard guard(lock);
         found.emplace_back(index, std::move(entry));

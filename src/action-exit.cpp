@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "action-list.h"
+#include "action-events.h"
 #include "device.h"
 #include "options.h"
 #include "output.h"
@@ -51,7 +51,7 @@ int action_exit_bootloader()
         output_result_event(options.port, "no_hub");
         return -1;
     }
-    action_list_hub_event(*dev, options.port);
+    hub_event(*dev, options.port);
     output_text("Please wait while device restarts\r\n");
     const bool sent = action_exit_restart_boards(dev.get());
     device_free(dev);

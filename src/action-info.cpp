@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "action-events.h"
 #include "functions.h"
 #include "options.h"
 #include "output.h"
@@ -74,52 +74,6 @@ void print_image(const ufw& image)
     for (size_t i = 0; i < image.firmware.size(); ++i)
         print_section(image.firmware[i], i + 1);
     std::fflush(stdout);
-}
-
-std::string hex4(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-    return text;
-}
-
-using json = nlohmann::ordered_json;
-
-json number_or_null(bool known, uint32_t value)
-{
-    return known ? json(value) : json();
-}
-
-// The fields of the text; addresses as numbers, what does not exist as null.
-json section_json(const ufw_dfw& section)
-{
-    const bool layout = section.block_size != 0;
-    const int32_t blocks = section.block_count();
-    json crcs = json::array();
-    for (int32_t i = 0; i < blocks; ++i) {
-        const uint32_t offset = static_cast<uint32_t>(i) * section.block_size;
-        crcs.push_back(hex4(ufw_get_crc_for_firmware(section, offset)));
-    }
-    const uint32_t upload_end =
-        UFW_FLASH_START + static_cast<uint32_t>(blocks) * section.block_size - 1;
-    return {{"device_type", hex4(section.device_type)},
-            {"highest_address", number_or_null(layout, section.end_address)},
-            {"block_size", number_or_null(layout, section.block_size)},
-            {"data_lines", section.line_count()},
-            {"upload_start", number_or_null(blocks > 0, UFW_FLASH_START)},
-            {"upload_end", number_or_null(blocks > 0, upload_end)},
-            {"blocks", blocks},
-            {"crcs", crcs}};
-}
-
-void image_event(const ufw& image)
-{
-    output_event([&] {
-        json sections = json::array();
-        for (const ufw_dfw& section : image.firmware)
-            sections.push_back(section_json(section));
-        return json{{"event", "image"}, {"version", image.version}, {"sections", sections}};
-    });
 }
 
 } // namespace

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "action-events.h"
 #include "device.h"
 #include "functions.h"
 #include "output.h"
@@ -38,31 +38,10 @@ std::string board_texts(const device& dev)
     return text;
 }
 
-std::string hex4(uint16_t value)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-    return text;
-}
-
-// The boards that announced themselves, as the "boards" array of a hub event.
-nlohmann::ordered_json board_array(const device& dev)
-{
-    nlohmann::ordered_json boards = nlohmann::ordered_json::array();
-    for (size_t n = 1; dev.in_bootloader && n < dev.boards.size(); ++n) {
-        const board_entry& board = dev.boards[n];
-        if (board.present)
-            boards.push_back({{"board", n},
-                              {"device_type", hex4(board.device_type)},
-                              {"fw_version", board.fw_version}});
-    }
-    return boards;
-}
-
 void print_hub(const device& dev, const char* port)
 {
     if (output_json()) {
-        action_list_hub_event(dev, port);
+        hub_event(dev, port);
         return;
     }
     const char* name = dev.system ? dev.system->name.c_str() : "unknown hub type";
@@ -74,23 +53,6 @@ void print_hub(const device& dev, const char* port)
 }
 
 } // namespace
-
-void action_list_hub_event(const device& dev, const char* port)
-{
-    output_event([&] {
-        // An unknown hub type has no name: null rather than a made-up one.
-        using json = nlohmann::ordered_json;
-        const json name = dev.system ? json(dev.system->name) : json();
-        return json{{"event", "hub"},
-                    {"port", port},
-                    {"hwid", hex4(dev.hwid)},
-                    {"name", name},
-                    {"mode", dev.in_bootloader ? "bootloader" : "normal"},
-                    {"serial", dev.serial},
-                    {"fw_version", dev.fw_version},
-                    {"boards", board_array(dev)}};
-    });
-}
 
 int action_list()
 {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "action-events.h"
 #include "action-exit.h"
-#include "action-list.h"
 #include "device.h"
 #include "options.h"
 #include "output.h"
@@ -55,7 +55,7 @@ bool hub_in_bootloader(device* dev)
     if (options.bootloader)
         device_switch_to_bootloader(dev);
     if (device_is_bootloader_ready(dev)) {
-        action_list_hub_event(*dev, options.port); // now with its boards
+        hub_event(*dev, options.port); // now with its boards
         return true;
     }
     output_error("ERROR: The hub is not in bootloader mode\n");
@@ -106,7 +106,7 @@ hub_outcome update_hub(const ufw& image)
     if (!dev->detected) {
         output_error_format("ERROR: Unable to detect a Corvane hub on port %s\n", options.port);
     } else {
-        action_list_hub_event(*dev, options.port);
+        hub_event(*dev, options.port);
         outcome = update_detected_hub(dev.get(), image);
     }
     device_free(dev);
