@@ -54,17 +54,8 @@ struct pty_pair {
     }
     ~pty_pair()
     {
-        close_master();
+        close(master);
         close(slave);
-    }
-    pty_pair(const pty_pair&) = delete;
-    pty_pair& operator=(const pty_pair&) = delete;
-
-    void close_master()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
     }
     void send(std::string_view bytes) const
     {
@@ -114,8 +105,6 @@ struct temp_dir {
         std::error_code ignored; // a test may have removed it
         std::filesystem::remove_all(path, ignored);
     }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
