@@ -34,10 +34,10 @@ TEST(serial_lines, LinesAreAssembledAndHandedOutAsTheyCame)
     EXPECT_STREQ(buf, "READY");
     EXPECT_FALSE(pop(buf, sizeof buf));
     const std::string longest(254, 'z');
-    hub.send("\r\n>>id 5\r\n>>>x\r\n\x01lead\x80\xff\r\nA\rB\x03\x16\x7f\xc3\xa9 end\n"
+    hub.send("\r\n>>id 5\r\n>>>x\r\n>1\r\n\x01lead\x80\xff\r\nA\rB\x03\x16\x7f\xc3\xa9 end\n"
              + std::string(300, 'A') + "\r\n" + std::string(255, 'B') + "\n" + longest + "\r\n");
     for (const std::string expected :
-         {"", "id 5", ">x", "\x01lead", "A\rB\x03\x16\x7f\xc3\xa9 end", longest.c_str()})
+         {"", "id 5", ">x", ">1", "\x01lead", "A\rB\x03\x16\x7f\xc3\xa9 end", longest.c_str()})
         EXPECT_EQ(pop_line(port), expected);
     hub.send_buffered("HEL");
     EXPECT_FALSE(pop(buf, sizeof buf));
