@@ -152,7 +152,7 @@ TEST_F(hot_plug, ReturnedPortThatCannotBeOpenedYetIsRetried)
               "ERROR: Cannot open " + link + ": No such file or directory\n");
 }
 
-// The watcher runs before the first open, so a port replaced meanwhile is not missed.
+// A port that cannot be opened at the start, and is replaced meanwhile, is opened once free.
 TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree)
 {
     serial_free(&port);
@@ -168,16 +168,6 @@ TEST_F(hot_plug, PortReplacedWhileItsFirstOpenIsTriedIsOpenedOnceFree)
     EXPECT_TRUE(port.open_failed);
     ASSERT_EQ(flock(second.slave, LOCK_UN), 0);
     EXPECT_TRUE(transmits(second));
-}
-
-TEST_F(hot_plug, StopRequestEndsTheWatcherAtItsNextEvent)
-{
-    serial_stop(&port);
-    touch(dir / "other");
-    ASSERT_TRUE(wait_until([&] { return port.conn->stop.load() == 0; }));
-    ASSERT_EQ(unlink(link.c_str()), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(serial_available(&port)); // nobody watches any more
 }
 
 } // namespace
