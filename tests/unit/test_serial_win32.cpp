@@ -30,12 +30,9 @@ constexpr GUID com_port_interface = {
 constexpr GUID ports_setup_class = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-const char* peer_port()
-{
-    return std::getenv("HUB_TEST_PORT");
-}
+const char* const peer_port = std::getenv("HUB_TEST_PORT");
 #define REQUIRE_DRIVER()                                                                           \
-    if (!peer_port())                                                                              \
+    if (!peer_port)                                                                                \
     GTEST_SKIP() << "run through tests/wine/serial_win32_peer.py"
 
 int64_t ms_since(steady::time_point t)
@@ -173,10 +170,10 @@ protected:
     void SetUp() override
     {
         REQUIRE_DRIVER();
-        ours = fake_com_device(1, peer_port());
+        ours = fake_com_device(1, peer_port);
         other = fake_com_device(2, "COM38");
-        absent = fake_com_device(3, peer_port(), false);
-        ASSERT_TRUE(serial_init(&port, peer_port()));
+        absent = fake_com_device(3, peer_port, false);
+        ASSERT_TRUE(serial_init(&port, peer_port));
         // Bytes of an earlier test may still be on their way; the echo of a fresh marker ends them.
         const std::string marker = "SYNC " + std::to_string(GetTickCount());
         ASSERT_TRUE(serial_tx(&port, (marker + "\r\n").c_str()));
