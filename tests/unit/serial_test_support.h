@@ -26,6 +26,17 @@ namespace serial_test {
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
+template <class Condition>
+bool wait_until(Condition condition, std::chrono::milliseconds timeout = 3000ms)
+{
+    for (auto end = steady::now() + timeout; steady::now() < end;) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
 struct pty_pair {
     int master = -1;
     int slave = -1; // kept open so the test can look at the line settings
@@ -43,29 +54,18 @@ struct pty_pair {
     }
     ~pty_pair()
     {
-        close_master();
-        if (slave >= 0)
-            close(slave);
-    }
-    pty_pair(const pty_pair&) = delete;
-    pty_pair& operator=(const pty_pair&) = delete;
-
-    void close_master()
-    {
-        if (master >= 0)
-            close(master);
-        master = -1;
+        close(master);
+        close(slave);
     }
     void send(std::string_view bytes) const
     {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-    // Blocks until the bytes sit in the port's input buffer, so one read takes them all.
+    // Returns once the bytes sit in the port's input buffer, so one read takes them all.
     void send_buffered(std::string_view bytes) const
     {
         send(bytes);
-        for (auto end = steady::now() + 2s; buffered() < bytes.size() && steady::now() < end;)
-            std::this_thread::sleep_for(1ms);
+        wait_until([&] { return buffered() >= bytes.size(); });
     }
     size_t buffered() const
     {
@@ -73,17 +73,17 @@ struct pty_pair {
         ioctl(slave, FIONREAD, &count);
         return static_cast<size_t>(count);
     }
-    // What the port wrote, up to `size` bytes or until `timeout` passed.
-    std::string receive(size_t size, std::chrono::milliseconds timeout = 2000ms) const
+    // What the port wrote, up to `size` bytes or until two seconds passed.
+    std::string receive(size_t size) const
     {
         std::string got;
-        for (auto end = steady::now() + timeout; got.size() < size && steady::now() < end;) {
+        for (auto end = steady::now() + 2s; got.size() < size && steady::now() < end;) {
             pollfd pfd{master, POLLIN, 0};
-            if (poll(&pfd, 1, 10) <= 0)
-                continue;
             char buf[512];
-            ssize_t n = read(master, buf, std::min(sizeof buf, size - got.size()));
-            if (n <= 0)
+            ssize_t n = poll(&pfd, 1, 10) > 0
+                            ? read(master, buf, std::min(sizeof buf, size - got.size()))
+                            : 0;
+            if (n < 0)
                 break;
             got.append(buf, static_cast<size_t>(n));
         }
@@ -102,30 +102,16 @@ struct temp_dir {
     }
     ~temp_dir()
     {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
+        std::error_code ignored; // a test may have removed it
+        std::filesystem::remove_all(path, ignored);
     }
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-template <class Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds timeout = 3000ms)
-{
-    for (auto end = steady::now() + timeout; steady::now() < end;) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
-
-inline std::optional<std::string> pop_line(serial_port& port,
-                                           std::chrono::milliseconds timeout = 2000ms)
+inline std::optional<std::string> pop_line(serial_port& port)
 {
     char buf[256];
-    if (!wait_until([&] { return serial_rx_pop(&port, buf, sizeof buf); }, timeout))
+    if (!wait_until([&] { return serial_rx_pop(&port, buf, sizeof buf); }, 2000ms))
         return std::nullopt;
     return std::string(buf, strnlen(buf, sizeof buf));
 }

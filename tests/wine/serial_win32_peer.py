@@ -3,15 +3,13 @@
 
 Wine maps COM37 to the link dosdevices/com37, pointed here at the slave side of
 a pseudo-terminal; this script holds the master side and answers each line:
-  CHECK -> "OK" when the slave reads 115200 baud, one stop bit and still has
-           the hardware flow control set before the first open; else "BAD ..."
-           (a Linux pseudo-terminal always reads 8 data bits without parity)
+  CHECK -> "OK" when the slave reads 115200 baud, one stop bit and still has its
+           hardware flow control; else "BAD ..."
   SLOW  -> puts the slave to 9600 baud and two stop bits, then "DONE"
-  SPLIT -> "first half " and, 50 ms later, "second half"
   DELAY -> "late", 150 ms later
   ALIAS COMn -> links COMn to the same pseudo-terminal (a port that appears), then "DONE"
   other -> the line itself
-The tests rewrite the registry of the prefix given, so it must be theirs alone.
+The tests rewrite the registry of the prefix given (--prefix), so it must be theirs alone.
 """
 
 import argparse
@@ -28,8 +26,6 @@ import tty
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wineprefix import quiet, prepare_prefix  # noqa: E402
 
-PORT = "COM37"
-
 
 def set_slow(fd):
     attrs = termios.tcgetattr(fd)
@@ -38,31 +34,22 @@ def set_slow(fd):
     termios.tcsetattr(fd, termios.TCSANOW, attrs)
 
 
-def check(fd):
-    _, _, cflag, _, ispeed, ospeed, _ = termios.tcgetattr(fd)
-    good = ispeed == ospeed == termios.B115200 and not cflag & termios.CSTOPB and cflag & termios.CRTSCTS
-    return b"OK" if good else b"BAD speed=%d/%d cflag=%o" % (ispeed, ospeed, cflag)
-
-
-def answer(master, slave, line, links):
+def answer(slave, line, links):
     if line.startswith(b"ALIAS "):
         links.append(os.path.join(os.path.dirname(links[0]), line[6:].decode().lower()))
         os.symlink(os.ttyname(slave), links[-1])
-        os.write(master, b"DONE\r\n")
     elif line == b"CHECK":
-        os.write(master, check(slave) + b"\r\n")
+        _, _, cflag, _, ispeed, ospeed, _ = termios.tcgetattr(slave)
+        good = ispeed == ospeed == termios.B115200 and not cflag & termios.CSTOPB and cflag & termios.CRTSCTS
+        return b"OK" if good else b"BAD speed=%d/%d cflag=%o" % (ispeed, ospeed, cflag)
     elif line == b"SLOW":
         set_slow(slave)
-        os.write(master, b"DONE\r\n")
-    elif line == b"SPLIT":
-        os.write(master, b"first half ")
-        time.sleep(0.05)
-        os.write(master, b"second half\r\n")
     elif line == b"DELAY":
         time.sleep(0.15)
-        os.write(master, b"late\r\n")
+        return b"late"
     else:
-        os.write(master, line + b"\r\n")
+        return line
+    return b"DONE"
 
 
 def serve(master, slave, stopping, links):
@@ -72,39 +59,7 @@ def serve(master, slave, stopping, links):
             pending += os.read(master, 4096)
         while b"\n" in pending:
             line, pending = pending.split(b"\n", 1)
-            answer(master, slave, line.rstrip(b"\r"), links)
-
-
-def run_tests(exe, prefix, env):
-    master, slave = os.openpty()
-    tty.setraw(master)
-    tty.setraw(slave)
-    set_slow(slave)
-    link = os.path.join(prefix, "dosdevices", PORT.lower())
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(os.ttyname(slave), link)
-    links = [link]  # the port's own link first, then those of ALIAS
-    stopping = threading.Event()
-    peer = threading.Thread(target=serve, args=(master, slave, stopping, links), daemon=True)
-    peer.start()
-    try:
-        with tempfile.TemporaryFile() as output:
-            try:
-                code = subprocess.run(["wine", exe, "--gtest_filter=SerialWin32Peer.*:SerialWin32Prefix.*"],
-                                      env=dict(env, HUB_TEST_PORT=PORT), stdin=subprocess.DEVNULL,
-                                      stdout=output, stderr=subprocess.STDOUT, timeout=300).returncode
-            except subprocess.TimeoutExpired:
-                print("the tests did not end within 300 s")
-                code = 1
-            output.seek(0)
-            sys.stdout.write(output.read().decode(errors="replace"))
-        return code
-    finally:
-        stopping.set()
-        peer.join()
-        for made in links:
-            os.unlink(made)
+            os.write(master, answer(slave, line.rstrip(b"\r"), links) + b"\r\n")
 
 
 def main():
@@ -113,11 +68,35 @@ def main():
     parser.add_argument("--prefix", required=True)
     args = parser.parse_args()
     prefix = os.path.abspath(args.prefix)
-    env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=prefix)
+    env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=prefix, HUB_TEST_PORT="COM37")
+    master, slave = os.openpty()
+    tty.setraw(master)
+    tty.setraw(slave)
+    set_slow(slave)
+    links = [os.path.join(prefix, "dosdevices", "com37")]  # the port's own link, then those of ALIAS
+    stopping = threading.Event()
+    peer = threading.Thread(target=serve, args=(master, slave, stopping, links), daemon=True)
     try:
         prepare_prefix(prefix, env)
-        return run_tests(os.path.abspath(args.exe), prefix, env)
+        if os.path.lexists(links[0]):
+            os.unlink(links[0])
+        os.symlink(os.ttyname(slave), links[0])
+        peer.start()
+        # Output through a file: Wine's background processes may keep a pipe open.
+        with tempfile.TemporaryFile() as output:
+            try:
+                return subprocess.run(["wine", os.path.abspath(args.exe), "--gtest_filter=SerialWin32Peer.*:SerialWin32Prefix.*"],
+                                      env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                                      timeout=300).returncode
+            finally:
+                output.seek(0)
+                sys.stdout.write(output.read().decode(errors="replace"))
     finally:
+        stopping.set()
+        if peer.is_alive():
+            peer.join()
+        for made in filter(os.path.lexists, links):
+            os.unlink(made)
         quiet(["wineserver", "-k"], env, check=False)
 
 

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""Wine prefixes for the Windows tests.
-
-`wineprefix.py setup PREFIX` makes the prefix ready: created, Wine's null
-display driver set (without a display, the serial watcher's hidden window needs
-it) and a persistent wineserver left running with its standard handles on
-/dev/null, so that later wine commands neither wait for a new server nor hand
-it the pipes of a test. `wineprefix.py cleanup PREFIX` stops that server.
-"""
+"""Wine prefixes for the Windows tests. `setup PREFIX` creates one with Wine's null display
+driver (without a display, the serial watcher's hidden window needs it) and leaves a persistent
+wineserver running on /dev/null handles, so later wine commands neither wait for a new server
+nor hand it a test's pipes. `cleanup PREFIX` stops that server."""
 import os
 import subprocess
 import sys
@@ -30,29 +26,19 @@ def prepare_prefix(prefix, env):
     restart_wineserver(env)
     quiet(["wine", "wineboot", "-u"], env)
     # Wine's desktop process takes up the driver setting when it starts again.
-    quiet(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null",
-           "/f"], env)
+    quiet(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f"], env)
     restart_wineserver(env)
-    # The first program in a fresh server starts Wine's background services
-    # (services.exe, explorer.exe, ...), which keep its standard handles: let a
-    # program with /dev/null handles be that first one, not a test.
+    # The first program of a fresh server starts Wine's background services,
+    # which keep its standard handles: let one with /dev/null handles be first.
     quiet(["wine", "cmd", "/c", "exit"], env)
 
 
-def prefix_env(prefix):
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    return env
-
-
-def main():
+if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] not in ("setup", "cleanup"):
         sys.exit("usage: wineprefix.py setup|cleanup PREFIX")
-    env = prefix_env(os.path.abspath(sys.argv[2]))
+    prefix = os.path.abspath(sys.argv[2])
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     if sys.argv[1] == "setup":
-        prepare_prefix(env["WINEPREFIX"], env)
+        prepare_prefix(prefix, env)
     else:
         quiet(["wineserver", "-k"], env, check=False)
-
-
-if __name__ == "__main__":
-    main()
