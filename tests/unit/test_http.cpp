@@ -117,6 +117,26 @@ TEST(HttpGet, RedirectsErrorStatusesAndShortBodies)
         EXPECT_FALSE(fetch(path, 1000).ok) << path;
 }
 
+// Ten redirects in a row are followed; an eleventh is a loop to give up on.
+TEST(HttpGet, TenRedirectsAndNoMore)
+{
+    auto chain = [](int redirects) {
+        std::string path = "/gen?n=300";
+        for (int i = 0; i < redirects; ++i) {
+            std::string quoted;
+            for (const char c : path)
+                quoted += c == '%'   ? "%25"
+                          : c == '?' ? "%3F"
+                          : c == '=' ? "%3D"
+                                     : std::string(1, c);
+            path = "/redirect?to=" + quoted;
+        }
+        return path;
+    };
+    EXPECT_TRUE(holds_pattern(fetch(chain(10), 1000), 300));
+    EXPECT_FALSE(fetch(chain(11), 1000).ok);
+}
+
 // https needs a certificate from a trusted CA that names the host; a redirect
 // keeps to the scheme the download started with.
 TEST(HttpGet, HttpsNeedsATrustedCertificateForTheHostAndKeepsToHttps)
