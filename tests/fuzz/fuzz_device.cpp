@@ -1,6 +1,5 @@
-// Arbitrary lines, as the serial layer hands them out, for the parsers of what
-// a hub sends: framed replies, board announcements and identity lines. Nothing
-// may read or write out of bounds, and the results keep their limits.
+// Arbitrary lines for the parsers of what a hub sends: nothing may read or
+// write out of bounds, and the results keep their limits.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

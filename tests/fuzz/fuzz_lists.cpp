@@ -1,7 +1,5 @@
-// Arbitrary bytes for both server list parsers. The manifest's fields keep
-// their length limits and never run past a line, and its labels hold no
-// control character; the stable list makes one entry per line with more than
-// its line end and reads each line as "%hx,%hu" does.
+// Arbitrary bytes for both server list parsers: the manifest keeps its limits
+// and lines, the stable list reads each line as "%hx,%hu" does.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

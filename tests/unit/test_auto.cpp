@@ -1,6 +1,5 @@
-// The two server lists of the automatic update, read to their edges. How a
-// release is chosen and how the prompts read their answers is checked end to
-// end (tests/e2e/test_auto.py).
+// The two server lists of the automatic update, read to their edges; the
+// choice of a release and the prompts are checked end to end.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -78,15 +78,6 @@ TEST(LfQueue, OrderSizeAndRefusedValues)
     EXPECT_EQ(lfqueue_deq(&c.q), &values[2]);
     // What is left goes to the release callback on destroy (counted by the destructor).
     ASSERT_EQ(lfqueue_enq(&c.q, counting_heap::alloc(&c.heap, 24)), 0);
-
-    counting_heap heap;
-    heap.refuse_after = 1;
-    lfqueue q;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(lfqueue_init_mf(&q, &heap, counting_heap::alloc, counting_heap::release), ENOMEM);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(heap.live(), 0) << "an init without memory keeps nothing";
-    lfqueue_destroy(&q);
 }
 
 // A recycled node is freed once the seconds count has moved on by more than
