@@ -100,42 +100,27 @@ TEST(Upload, RefusesAHubWhoseBoardHasNoFirmwareInTheImage)
     }
 }
 
-std::string percent(int value)
-{
-    return "\rUpdating, please wait   " + std::to_string(value) + "%";
-}
-
-// With --basic-status (--no-status beside it changes nothing): each step of
-// five once, 100% already before the last of 40 blocks.
-TEST(Progress, BasicStatusShowsEachStepOnce)
+// With --basic-status (--no-status beside it changes nothing) each step of
+// five shows once; the rate, in characters per millisecond, is cut to its room.
+TEST(Progress, BasicStepsShowOnceAndTheRateIsCutToItsRoom)
 {
     options_record opts;
     opts.no_status = opts.basic_status = true;
-    upload_progress progress;
-    progress.total_blocks = 40;
-    std::vector<std::string> shown, expected;
-    for (progress.done = 0; progress.done < 40; ++progress.done) {
-        progress_text text;
+    upload_progress progress{.total_blocks = 40};
+    progress_text text;
+    std::string shown, expected;
+    for (; progress.done < 40; ++progress.done) {
         device_progress_text(progress, 10, opts, text);
-        if (text[0] != '\0')
-            shown.emplace_back(text);
+        shown += text;
     }
     for (int p = 0; p <= 100; p += 5)
-        expected.push_back(percent(p));
-    EXPECT_EQ(shown, expected);
-}
+        expected += "\rUpdating, please wait   " + std::to_string(p) + "%";
+    EXPECT_EQ(shown, expected) << "100% already before the last of 40 blocks";
 
-TEST(Progress, RateIsCharactersPerMillisecondCutToItsRoom)
-{
-    options_record opts;
+    opts = options_record{};
     opts.tx_rate = true;
-    upload_progress progress;
-    progress.total_blocks = 120;
-    progress.failures = 3;
-    progress.done = 17;
-    progress.spinner = 3;
+    progress = {.total_blocks = 120, .done = 17, .failures = 3, .spinner = 3};
     progress.sent_chars = progress.total_chars = 2257920;
-    progress_text text;
     device_progress_text(progress, 0, opts, text);
     EXPECT_STREQ(text, "\rUpdating, please wait   0003/0017/0120  \\") << "none before time passed";
     device_progress_text(progress, 2, opts, text);
