@@ -65,28 +65,22 @@ TEST(CommandLine, FramesCommandWithChecksumAndTagAndCutsItToFit)
     EXPECT_EQ(text.substr(241, 1) + text.substr(244), "|>ff00000007\n");
 }
 
+// Waiting for the tag ">100000005" from board 1.
 TEST(Reply, AcknowledgementAndCrcReportRules)
 {
-    const std::tuple<const char*, bool, reply_verdict> cases[] = {
-        {"@0001+", false, reply_verdict::accept},
-        {"@0001+OK", false, reply_verdict::accept},
-        {"@0001+>100000005", false, reply_verdict::accept},
-        {"@0001+>100000004", false, reply_verdict::skip}, // an earlier attempt's tag
-        {"@0001+>1000000050", false, reply_verdict::skip},
-        {"@0002+", false, reply_verdict::skip}, // another board
-        {"@0002?", false, reply_verdict::skip},
-        {"@0001?", false, reply_verdict::resend},
-        {"@0001-CRC=1234", false, reply_verdict::skip},
-        {"@0001*0131103001011234", false, reply_verdict::skip},
-        {"@0003-CRC=2D4B", true, reply_verdict::accept}, // from any board
-        {"@0001-CRC", true, reply_verdict::skip},
-        {"@0001-crc=2D4B", true, reply_verdict::skip},
-        {"@0001+>100000005", true, reply_verdict::skip},
-        {"@0001?", true, reply_verdict::skip}, // a CRC query does not resend on '?'
+    const auto judge = [](const char* body, bool crc_query) {
+        return device_judge_reply(parsed(reply(body)), 1, crc_query, ">100000005");
     };
-    for (const auto& [body, crc_query, verdict] : cases)
-        EXPECT_EQ(device_judge_reply(parsed(reply(body)), 1, crc_query, ">100000005"), verdict)
-            << body;
+    for (const char* body : {"@0001+", "@0001+OK", "@0001+>100000005"})
+        EXPECT_EQ(judge(body, false), reply_verdict::accept) << body;
+    EXPECT_EQ(judge("@0001?", false), reply_verdict::resend);
+    // An earlier attempt's tag, another board, any other kind of line.
+    for (const char* body : {"@0001+>100000004", "@0001+>1000000050", "@0002+", "@0002?",
+                             "@0001-CRC=1234", "@0001*0131103001011234"})
+        EXPECT_EQ(judge(body, false), reply_verdict::skip) << body;
+    EXPECT_EQ(judge("@0003-CRC=2D4B", true), reply_verdict::accept) << "a report from any board";
+    for (const char* body : {"@0001-CRC", "@0001-crc=2D4B", "@0001+>100000005", "@0001?"})
+        EXPECT_EQ(judge(body, true), reply_verdict::skip) << body;
 }
 
 TEST(Identity, FieldsAndVersionForms)
@@ -100,12 +94,10 @@ TEST(Identity, FieldsAndVersionForms)
     device_read_identity_line(&dev, "mfr:x,hwid:1234,sn:");
     EXPECT_EQ(dev.system, nullptr) << "an unknown code drops the earlier descriptor";
     EXPECT_EQ(dev.serial, "");
-    for (const auto& [line, version] : {std::pair{"fw:3.05", 305},
-                                        {"fw:2.10", 210},
-                                        {"fw:3", 300},
-                                        {"fw:12.", 1200},
-                                        {"fw:.7", 7},
-                                        {"fw:", 0}}) {
+    const std::pair<const char*, int> versions[] = {{"fw:3.05", 305}, {"fw:2.10", 210},
+                                                    {"fw:3", 300},    {"fw:12.", 1200},
+                                                    {"fw:.7", 7},     {"fw:", 0}};
+    for (const auto& [line, version] : versions) {
         device_read_identity_line(&dev, line);
         EXPECT_EQ(dev.fw_version, version) << line;
     }
