@@ -373,13 +373,12 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
             });
         };
         int pauses = 0;
+        fast::on_line_pause = [&] {
+            if (++pauses == lost_after)
+                lose_port();
+        };
         if (lost_after == 0)
             lose_port();
-        else
-            fast::on_line_pause = [&] {
-                if (++pauses == lost_after)
-                    lose_port();
-            };
         testing::internal::CaptureStdout();
         const bool verified = block.send(dev.get());
         const std::string out = testing::internal::GetCapturedStdout();
