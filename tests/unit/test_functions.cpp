@@ -30,14 +30,4 @@ TEST(Checksums, MakeTheCoveredBytesSumToZero)
     EXPECT_EQ(crc16_ccitt(reinterpret_cast<const uint8_t*>(check.data()), 8), 0xA12B);
 }
 
-TEST(RecordLines, BothFormsWithTheirChecksums)
-{
-    EXPECT_EQ(build_hex_cmd(0, 1, "DEADBEEF", 0).text, ":00000001FF"); // count 0: data ignored
-    const hex_line upload = build_hex_cmd(0x4000, 5, "000102030405060708090A0B0C0D0E0F", 16);
-    EXPECT_EQ(upload.text, ";1000400005000102030405060708090A0B0C0D0E0F33");
-    EXPECT_EQ(upload.address, 0x4000u);
-    // Data copied unchanged; an address wider than its field is written in full.
-    EXPECT_EQ(build_hex_cmd(0x01ABCD, 5, "00FF7e", 3).text, ";0301ABCD0500FF7e02");
-}
-
 } // namespace
