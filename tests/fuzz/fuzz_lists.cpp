@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to both server list parsers. The manifest's fields must
-// keep their length limits and never run past a line, and its labels must hold
-// no control character; the stable list must make one entry per line with more
-// than its line end and read each line as "%hx,%hu" does.
+// Arbitrary bytes for both server list parsers: the manifest keeps its limits
+// and lines, the stable list reads each line as "%hx,%hu" does.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,15 +18,15 @@ void require(bool condition)
         __builtin_trap();
 }
 
+// The non-empty lines up to the first NUL; a CR LF line end counts as its LF.
 std::vector<std::string> lines_of(std::string_view text)
 {
     std::vector<std::string> lines;
     text = text.substr(0, text.find('\0'));
-    size_t start = 0;
-    while (start <= text.size()) {
+    for (size_t start = 0; start <= text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
         std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') // a CR LF line end counts as its LF
+        if (line.ends_with('\r'))
             line.remove_suffix(1);
         if (!line.empty())
             lines.emplace_back(line);
@@ -36,8 +35,12 @@ std::vector<std::string> lines_of(std::string_view text)
     return lines;
 }
 
-void check_manifest(std::string_view text, const std::vector<std::string>& lines)
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::vector<std::string> lines = lines_of(text);
     const auto manifest = auto_parse_manifest(text);
     require(manifest.size() <= lines.size());
     for (const auto_manifest_entry& e : manifest) {
@@ -47,28 +50,13 @@ void check_manifest(std::string_view text, const std::vector<std::string>& lines
         for (char c : e.label)
             require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
     }
-}
-
-// The C library's own conversion is the reference for the stable list's lines.
-void check_stable_list(std::string_view text, const std::vector<std::string>& lines)
-{
+    // The C library's own conversion is the reference for the stable list.
     const auto stable = auto_parse_stable_list(text);
     require(stable.size() == lines.size());
     for (size_t i = 0; i < lines.size(); ++i) {
-        unsigned short hwid = 0;
-        unsigned short version = 0;
+        unsigned short hwid = 0, version = 0;
         std::sscanf(lines[i].c_str(), "%hx,%hu", &hwid, &version);
         require(stable[i].hwid == hwid && stable[i].version == version);
     }
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const std::vector<std::string> lines = lines_of(text);
-    check_manifest(text, lines);
-    check_stable_list(text, lines);
     return 0;
 }

@@ -1,8 +1,7 @@
 // The command exchange, detection, the block upload and its recovery over a
 // pseudo-terminal, with a scripted hub on the master side. The program's clock
-// is wrapped at link time (-Wl,--wrap) so that the upload's long waits (500 ms
-// a try, 1.5 s between attempts, 25 s for a bootloader restart) can pass many
-// times faster than real time; the exchange itself stays real.
+// is wrapped at link time (-Wl,--wrap), so the upload's long waits can pass
+// faster than real time; the exchange itself stays real.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -14,14 +13,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "device.h"
 #include "functions.h"
-#include "options.h"
 #include "serial_test_support.h"
 #include "timer.h"
 #include "ufw.h"
@@ -99,30 +96,25 @@ void __wrap__Z13wait_until_usl(int64_t deadline_us)
 
 namespace {
 
+// What boards 1 (serial 42) and 2 (serial 7) of a Halbern-16 announce.
+const std::string board1_announcement = "01311030010142";
+const std::string board2_announcement = "0131103002017";
+
 struct framed_command {
     int board = -1;
     std::string command;
     std::string tag; // ">" board counter
-    bool operator==(const framed_command&) const = default;
 };
 
-// "@BB00<command>|CC>tag\n" -> parts; board -1 for any other line.
+// "@BB00<command>|CC>tag\n" -> parts (the framing itself is checked in
+// test_device.cpp); board -1 for any other line.
 framed_command parse_host_line(const std::string& line)
 {
-    static const std::regex frame(R"(@([0-9a-f]{2})00(.*)\|([0-9a-f]{2})(>[0-9a-f]+)\n)");
-    std::smatch m;
-    framed_command parsed;
-    if (std::regex_match(line, m, frame)) {
-        EXPECT_EQ(crc2c(line.substr(0, line.find('|'))), std::stoi(m[3].str(), nullptr, 16))
-            << line;
-        parsed = {std::stoi(m[1].str(), nullptr, 16), m[2].str(), m[4].str()};
-    }
-    return parsed;
-}
-
-uint32_t counter_of(const framed_command& c)
-{
-    return static_cast<uint32_t>(std::stoul(c.tag.substr(c.tag.size() - 8), nullptr, 16));
+    const size_t bar = line.rfind('|');
+    if (line[0] != '@' || bar == std::string::npos || line.back() != '\n')
+        return {};
+    return {std::stoi(line.substr(1, 2), nullptr, 16), line.substr(5, bar - 5),
+            line.substr(bar + 3, line.size() - bar - 4)};
 }
 
 // A hub on the master side of a pseudo-terminal, reached through a symlink;
@@ -147,8 +139,8 @@ public:
     void frame(int board, char kind, const std::string& payload)
     {
         char head[8];
-        std::snprintf(head, sizeof head, "@00%02x", board);
-        const std::string body = head + std::string(1, kind) + payload;
+        std::snprintf(head, sizeof head, "@00%02x%c", board, kind);
+        const std::string body = head + payload;
         char tail[8];
         std::snprintf(tail, sizeof tail, "|%02x\r\n", crc2c(body));
         pty_.send(body + tail);
@@ -163,12 +155,13 @@ public:
         std::lock_guard guard(lock_);
         return lines_;
     }
-    std::vector<framed_command> commands()
+    // Board and command of each framed line the host sent.
+    std::vector<std::pair<int, std::string>> commands()
     {
-        std::vector<framed_command> found;
+        std::vector<std::pair<int, std::string>> found;
         for (const std::string& line : lines())
             if (framed_command c = parse_host_line(line); c.board >= 0)
-                found.push_back(c);
+                found.emplace_back(c.board, c.command);
         return found;
     }
     int count(const std::string& line)
@@ -190,17 +183,11 @@ private:
         while (running_) {
             if (!announcing_.empty() && steady::now() >= next_announcement) {
                 for (int board : announcing_)
-                    frame(board, '*',
-                          board == 1 ? "013110300101"
-                                       "42"
-                                     : "013110300201"
-                                       "7");
+                    frame(board, '*', board == 1 ? board1_announcement : board2_announcement);
                 next_announcement += 50ms;
             }
             if (chatter)
-                frame(7, '*',
-                      "013110300201"
-                      "7");
+                frame(7, '*', board2_announcement);
             pollfd pfd{pty_.master, POLLIN, 0};
             if (poll(&pfd, 1, chatter ? 1 : 5) <= 0)
                 continue;
@@ -264,8 +251,7 @@ fake_hub::responder acknowledging(uint16_t crc = 0, const std::string& deaf_to =
             return;
         if (c.command == deaf_to && *left > 0) {
             const int now_left = --*left;
-            const bool first = now_left == ignored - 1;
-            if (first || now_left == 0)
+            if (now_left == ignored - 1 || now_left == 0)
                 fast::set_scale(now_left == 0 ? 1 : 50);
             hub.chatter = now_left > 0;
             return;
@@ -280,7 +266,10 @@ fake_hub::responder acknowledging(uint16_t crc = 0, const std::string& deaf_to =
     };
 }
 
-TEST(ExchangeOverPty, TagsCountUpAndARefusalIsAnsweredWithABlankLineAndAResend)
+using sent_list = std::vector<std::pair<int, std::string>>;
+
+// Board 1 refuses its first line once; board 2 never answers.
+TEST(ExchangeOverPty, ARefusalIsResentAfterABlankLineAndTenTriesAreTheLimit)
 {
     std::atomic<int> seen{0};
     fake_hub hub([&](fake_hub& h, const std::string& line) {
@@ -288,59 +277,15 @@ TEST(ExchangeOverPty, TagsCountUpAndARefusalIsAnsweredWithABlankLineAndAResend)
             h.frame(1, ++seen == 1 ? '?' : '+', seen == 1 ? "" : c.tag);
     });
     auto dev = open_device(hub);
-    EXPECT_FALSE(device_send_command(dev.get(), 3, "!FINISH 0310", false, 1000, true))
-        << "a command that does not wait reports false";
     EXPECT_TRUE(device_send_command(dev.get(), 1, ";10004000050011", true, 2000, false));
-    const std::vector<std::string> lines = hub.lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[2], "\r\n");
-    const framed_command sent[] = {parse_host_line(lines[0]), parse_host_line(lines[1]),
-                                   parse_host_line(lines[3])};
-    EXPECT_EQ(sent[0].board, 3);
-    EXPECT_EQ(sent[0].tag.substr(0, 2), ">3");
-    EXPECT_EQ(sent[1].tag.substr(0, 2), ">1");
-    EXPECT_EQ(sent[2].command, sent[1].command);
-    for (int i : {1, 2})
-        EXPECT_EQ(counter_of(sent[i]), counter_of(sent[i - 1]) + 1);
-    device_free(dev);
-}
-
-TEST(ExchangeOverPty, ForeignBoardsAndEarlierTagsDoNotAcknowledge)
-{
-    std::atomic<int> seen{0};
-    fake_hub hub([&](fake_hub& h, const std::string& line) {
-        if (parse_host_line(line).board < 0)
-            return;
-        if (seen++ == 0) {
-            h.frame(2, '+', "");           // another board
-            h.frame(1, '+', ">1ffffffff"); // an attempt that is not this one
-            h.frame(1, '*',
-                    "013110300101"
-                    "42");               // an announcement
-            h.frame(1, '-', "CRC=1234"); // a report nobody asked for
-        } else {
-            h.frame(1, '+', "");
-        }
-    });
-    auto dev = open_device(hub);
-    EXPECT_TRUE(device_send_command(dev.get(), 1, "!STOP_PING", true, 300, true));
-    EXPECT_EQ(hub.commands().size(), 2u) << "only the second attempt was acknowledged";
-    device_free(dev);
-}
-
-TEST(ExchangeOverPty, CrcReportFromAnyBoardAndGivingUpAfterTenTries)
-{
-    fake_hub hub([](fake_hub& h, const std::string& line) {
-        if (parse_host_line(line).command.rfind("!PART_CRC", 0) == 0)
-            h.frame(3, '-', "CRC=2D4B");
-    });
-    auto dev = open_device(hub);
-    EXPECT_TRUE(device_send_command(dev.get(), 1, "!PART_CRC=004000", true, 1000, true));
-    EXPECT_FALSE(device_send_command(dev.get(), 1, "!STOP_PING", true, 30, true));
-    // The blank line after the last try may still be on its way: 11 commands and 10 blanks.
-    ASSERT_TRUE(serial_test::wait_until([&] { return hub.lines().size() >= 21; }));
-    EXPECT_EQ(hub.count("\r\n"), 10);
-    EXPECT_EQ(hub.commands().size(), 11u);
+    EXPECT_FALSE(device_send_command(dev.get(), 2, "!STOP_PING", true, 30, true));
+    // The blank line after the last try may still be on its way.
+    ASSERT_TRUE(serial_test::wait_until([&] { return hub.lines().size() >= 2 + 1 + 2 * 10; }));
+    EXPECT_EQ(hub.lines()[1], "\r\n") << "a refusal is answered with a blank line";
+    EXPECT_EQ(hub.count("\r\n"), 1 + 10);
+    sent_list expected(2, {1, ";10004000050011"});
+    expected.resize(2 + 10, {2, "!STOP_PING"});
+    EXPECT_EQ(hub.commands(), expected);
     device_free(dev);
 }
 
@@ -358,17 +303,8 @@ struct one_block_image {
     std::vector<hex_line> lines() const { return ufw_get_block_lines(*section, 0); }
     uint16_t crc() const { return ufw_get_crc_for_firmware(*section, 0); }
     std::string line(size_t i) const { return lines()[i].text; }
+    bool send(device* dev) const { return device_send_firmware_line_block(dev, 1, image, lines()); }
 };
-
-using sent_list = std::vector<std::pair<int, std::string>>;
-
-sent_list sent_commands(fake_hub& hub)
-{
-    sent_list sent;
-    for (const framed_command& c : hub.commands())
-        sent.emplace_back(c.board, c.command);
-    return sent;
-}
 
 // The whole block from its first line, and its CRC query.
 void add_block(sent_list& expected, const one_block_image& block)
@@ -378,46 +314,32 @@ void add_block(sent_list& expected, const one_block_image& block)
     expected.emplace_back(1, "!PART_CRC=004000");
 }
 
-TEST(BlockOverPty, VerifiedOnlyWhenTheReportedCrcMatches)
-{
-    one_block_image block;
-    ASSERT_EQ(block.lines().size(), 4u);
-    for (const bool matching : {true, false}) {
-        fake_hub hub(
-            acknowledging(matching ? block.crc() : static_cast<uint16_t>(block.crc() ^ 1)));
-        auto dev = open_device(hub, {0x0201});
-        EXPECT_EQ(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()),
-                  matching);
-        sent_list expected;
-        add_block(expected, block);
-        EXPECT_EQ(sent_commands(hub), expected);
-        device_free(dev);
-    }
-}
-
 // A line that needs a second to fifth attempt restarts the block (the board may
-// have lost its place), one that needs a sixth fails it. Each attempt is ten tries.
+// have lost its place), one that needs a sixth fails it, and after 50 attempts
+// the line is given up. Each attempt is ten tries.
 TEST(BlockOverPty, LineThroughAtItsFifthAttemptRestartsTheBlockAtItsSixthFailsIt)
 {
     const fast::speed speed(1);
     one_block_image block;
-    for (const int attempts : {2, 5, 6}) {
+    ASSERT_EQ(block.lines().size(), 4u);
+    for (const int attempts : {2, 5, 6, 51}) {
         SCOPED_TRACE(attempts);
         fake_hub hub(acknowledging(block.crc(), block.line(2), 10 * (attempts - 1)));
         auto dev = open_device(hub, {0x0201});
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()));
+        EXPECT_FALSE(block.send(dev.get()));
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()));
+        EXPECT_TRUE(block.send(dev.get()));
         const bool restart = attempts <= 5;
-        EXPECT_EQ(out, serial_test::repeated("Error sending command\r\n", attempts - 1)
-                           + (restart ? "Restarting upload for board\r\n" : ""));
-        // The third line went through in the attempt named (ten tries each; on a
-        // loaded machine a late acknowledgement may cost a try of that attempt).
-        sent_list sent = sent_commands(hub);
-        const auto third = std::count(sent.begin(), sent.end(), std::pair{1, block.line(2)}) - 1;
-        EXPECT_GT(third, 10 * (attempts - 1));
-        EXPECT_LE(third, 10 * attempts);
+        EXPECT_EQ(out,
+                  serial_test::repeated("Error sending command\r\n", std::min(attempts - 1, 50))
+                      + (restart ? "Restarting upload for board\r\n" : ""));
+        // The tries of the third line before the one that went through: within the
+        // attempt named (on a loaded machine a late acknowledgement may cost a
+        // try of it), or all 500 when given up.
+        sent_list sent = hub.commands();
+        const auto failed = std::count(sent.begin(), sent.end(), std::pair{1, block.line(2)}) - 1;
+        EXPECT_EQ((failed - 1) / 10, std::min(attempts - 1, 49)) << failed;
         // Which lines went out, repeats of a line in a row taken as one.
         sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
         sent_list expected{{1, block.line(0)}, {1, block.line(1)}, {1, block.line(2)}};
@@ -451,21 +373,19 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
             });
         };
         int pauses = 0;
+        fast::on_line_pause = [&] {
+            if (++pauses == lost_after)
+                lose_port();
+        };
         if (lost_after == 0)
             lose_port();
-        else
-            fast::on_line_pause = [&] {
-                if (++pauses == lost_after)
-                    lose_port();
-            };
         testing::internal::CaptureStdout();
-        const bool verified =
-            device_send_firmware_line_block(dev.get(), 1, block.image, block.lines());
+        const bool verified = block.send(dev.get());
         const std::string out = testing::internal::GetCapturedStdout();
         fast::on_line_pause = nullptr;
         replug.join();
         EXPECT_FALSE(verified);
-        EXPECT_TRUE(device_send_firmware_line_block(dev.get(), 1, block.image, block.lines()));
+        EXPECT_TRUE(block.send(dev.get()));
         EXPECT_EQ(out, "\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n"
                        "Restarting upload for board\r\n");
         sent_list expected;
@@ -475,43 +395,16 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
             for (int board : {2, 1})
                 expected.emplace_back(board, "!STOP_PING");
         add_block(expected, block);
-        EXPECT_EQ(sent_commands(hub), expected);
+        EXPECT_EQ(hub.commands(), expected);
         device_free(dev);
     }
 }
 
-// A board that stops answering is given up after 50 attempts of ten tries: the
-// update fails without finishing any board.
-TEST(UpdateOverPty, BoardThatNeverAnswersIsGivenUpAfterFiftyAttempts)
+// A hub in its normal firmware: answers "id" with its identity line.
+void identity_on_id(fake_hub& hub, const std::string& line)
 {
-    const fast::speed speed(1);
-    one_block_image block;
-    fake_hub hub(acknowledging(block.crc(), block.line(0), 1 << 30));
-    auto dev = open_device(hub, {0x0201});
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(device_do_firmware_update(dev.get(), block.image, options_record{}),
-              update_result::failed);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string error = "Error sending command\r\n";
-    EXPECT_EQ(out.substr(out.find(error)), serial_test::repeated(error, 50)
-                                               + "Failed to update the Corvane hub. Please power "
-                                                 "cycle the hub and run hubflash again.\r\n");
-    EXPECT_EQ(hub.commands().size(), 1 + 500u)
-        << "the STOP_PING, then 50 attempts of 10 tries, no FINISH";
-    device_free(dev);
-}
-
-fake_hub::responder identity_on_id(const std::string& identity, bool announce_first = false)
-{
-    return [=](fake_hub& h, const std::string& line) {
-        if (line != "id\r\n")
-            return;
-        if (announce_first)
-            h.frame(2, '*',
-                    "013110300201"
-                    "7");
-        h.text(identity);
-    };
+    if (line == "id\r\n")
+        hub.text("mfr:Corvane,sn:AB12,hwid:1030,fw:3.5");
 }
 
 // A hub that stays in its normal firmware is asked five times to switch, and
@@ -519,7 +412,7 @@ fake_hub::responder identity_on_id(const std::string& identity, bool announce_fi
 TEST(SwitchOverPty, HubThatIgnoresTheSwitchIsAskedFiveTimes)
 {
     const fast::speed speed(50);
-    fake_hub hub(identity_on_id("mfr:Corvane,sn:AB12,hwid:1030,fw:3.5"));
+    fake_hub hub(identity_on_id);
     auto dev = open_device(hub);
     testing::internal::CaptureStdout();
     device_switch_to_bootloader(dev.get());
@@ -529,28 +422,6 @@ TEST(SwitchOverPty, HubThatIgnoresTheSwitchIsAskedFiveTimes)
     device_switch_to_bootloader(dev.get());
     EXPECT_EQ(hub.count("boot_mode enabled\r\n"), 6) << "later hubs of the run get one attempt";
     device_free(dev);
-}
-
-TEST(DetectionOverPty, IdentityLineMeansNormalFirmware)
-{
-    for (const bool announced : {false, true}) {
-        fake_hub hub(identity_on_id("mfr:Corvane,sn:AB12,hwid:1030,fw:3.5", announced));
-        const int64_t start = fast::now_us();
-        auto dev = device_create_from_port(hub.link.c_str());
-        ASSERT_NE(dev, nullptr);
-        EXPECT_LT(fast::now_us() - start, 2000000) << "the identity line ends detection at once";
-        EXPECT_TRUE(dev->detected);
-        EXPECT_EQ(dev->in_bootloader, announced);
-        EXPECT_FALSE(device_is_bootloader_ready(dev.get()));
-        EXPECT_EQ(dev->hwid, 0x1030);
-        EXPECT_EQ(dev->fw_version, 305);
-        EXPECT_EQ(dev->serial, "AB12");
-        const std::vector<std::string> lines = hub.lines();
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[0], "Dverify\r\n");
-        EXPECT_EQ(lines[1], "id\r\n");
-        device_free(dev);
-    }
 }
 
 // Board 1 announces before board 2 in every round, so a window that ended at
@@ -565,8 +436,6 @@ TEST(DetectionOverPty, ThirdAnnouncementFromBoardOneEndsTheWindow)
     EXPECT_TRUE(device_is_bootloader_ready(dev.get()));
     EXPECT_EQ(dev->board_count, 2);
     EXPECT_EQ(dev->serial, "1030.0042");
-    EXPECT_EQ(dev->fw_version, 305);
-    EXPECT_EQ(dev->boards[2].device_type, 0x0201);
     EXPECT_TRUE(hub.commands().empty()) << "no board was searched for";
     device_free(dev);
 }

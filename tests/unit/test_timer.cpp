@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <climits>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -19,26 +17,22 @@ int32_t ago(int64_t elapsed)
 TEST(TimeReached, DependsOnlyOnTheWrappedDifference)
 {
     EXPECT_TRUE(time_reached(ago(-5), 0)) << "a non-positive duration is reached at once";
-    EXPECT_TRUE(time_reached(get_absolute_time(), INT32_MIN));
     EXPECT_EQ(time_difference(INT32_MIN + 5, INT32_MAX - 4), 10);
     EXPECT_EQ(time_difference(INT32_MAX - 4, INT32_MIN + 5), -10);
-    // Elapsed times up to about 24 days; for the large ones start and now lie
-    // on opposite sides of the sign change whatever the clock reads today.
+    // Up to about 24 days; for the large ones start and now lie on opposite
+    // sides of the sign change whatever the clock reads today.
     const int64_t margin = 1000000; // far beyond the run time of this test
-    for (int64_t elapsed :
-         {int64_t{0}, int64_t{2000}, int64_t{1} << 30, int64_t{INT32_MAX} - margin}) {
+    for (int64_t elapsed : {int64_t{0}, int64_t{1} << 30, int64_t{INT32_MAX} - margin}) {
         SCOPED_TRACE(elapsed);
-        const int32_t start = ago(elapsed);
-        EXPECT_TRUE(time_reached(start, static_cast<int32_t>(elapsed)));
-        EXPECT_FALSE(time_reached(start, static_cast<int32_t>(elapsed + margin)));
-        EXPECT_FALSE(time_reached(ago(-(elapsed + margin)), 1))
-            << "a start ahead of now is not reached";
+        EXPECT_TRUE(time_reached(ago(elapsed), static_cast<int32_t>(elapsed)));
+        EXPECT_FALSE(time_reached(ago(elapsed), static_cast<int32_t>(elapsed + margin)));
+        EXPECT_FALSE(time_reached(ago(-(elapsed + margin)), 1)) << "a start ahead is not reached";
     }
 }
 
 TEST(WaitMs, NeverEndsBeforeItsTime)
 {
-    for (int32_t ms : {1, 30, 150}) {
+    for (int32_t ms : {1, 150}) {
         const int32_t start = get_absolute_time();
         const auto t0 = std::chrono::steady_clock::now();
         wait_ms(ms);
@@ -48,22 +42,6 @@ TEST(WaitMs, NeverEndsBeforeItsTime)
         wait_until_us(deadline);
         EXPECT_GE(get_time_us(), deadline);
     }
-}
-
-TEST(StringList, NamesBackToBackWithAFinalNulAndNoEmptyName)
-{
-    string_list list;
-    string_list_init(list);
-    EXPECT_EQ(list.bytes, std::string(1, '\0'));
-    string_list_add(list, "COM1");
-    string_list_add(list, "");
-    string_list_add(list, std::string_view("\0ghost", 6));
-    string_list_add(list, std::string_view("ttyS0\0junk", 10));
-    const std::string long_name(300, 'x');
-    string_list_add(list, long_name);
-    EXPECT_EQ(list.bytes, std::string("COM1\0ttyS0\0", 11) + long_name + std::string(2, '\0'));
-    string_list_free(list);
-    EXPECT_TRUE(list.bytes.empty());
 }
 
 } // namespace
