@@ -5,9 +5,16 @@
 // scheme only, no headers of our own, the body stored byte for byte. Unlike a
 // bare client it also refuses error statuses and bounds a stalled or
 // overlong transfer.
+//
+// libcurl is loaded when the first download starts, not at program start:
+// linked in, it and the thirty-odd libraries it needs cost every run (--info,
+// --list, a manual update) some 15 ms of start-up for a download most runs
+// never make.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -17,12 +24,53 @@
 namespace {
 
 constexpr long most_redirects = 10;
+constexpr const char* curl_library = "libcurl.so.4";
 
-bool curl_ready()
+// The libcurl calls the fetch makes, found in the loaded library.
+struct curl_calls {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL* handle);
+    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL* handle);
+    CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
+};
+
+template <typename Call> bool find_call(void* library, const char* name, Call& call)
 {
-    // Global set-up is not thread-safe and must run once; a static's initialiser is both.
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
+    call = reinterpret_cast<Call>(dlsym(library, name));
+    return call != nullptr;
+}
+
+// Loads libcurl and sets it up; null, after one message saying why, when that fails.
+const curl_calls* load_curl()
+{
+    static curl_calls calls;
+    void* library = dlopen(curl_library, RTLD_NOW | RTLD_LOCAL);
+    const bool found = library != nullptr
+                       && find_call(library, "curl_global_init", calls.global_init)
+                       && find_call(library, "curl_easy_init", calls.easy_init)
+                       && find_call(library, "curl_easy_cleanup", calls.easy_cleanup)
+                       && find_call(library, "curl_easy_setopt", calls.easy_setopt)
+                       && find_call(library, "curl_easy_perform", calls.easy_perform)
+                       && find_call(library, "curl_easy_getinfo", calls.easy_getinfo);
+    if (!found) {
+        std::fprintf(stderr, "ERROR: Cannot load %s for the download: %s\n", curl_library,
+                     dlerror());
+        return nullptr;
+    }
+    if (calls.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        std::fprintf(stderr, "ERROR: Cannot set up %s for the download\n", curl_library);
+        return nullptr;
+    }
+    return &calls;
+}
+
+// Global set-up is not thread-safe and must run once; a static's initialiser is both.
+const curl_calls* curl()
+{
+    static const curl_calls* const calls = load_curl();
+    return calls;
 }
 
 // libcurl hands the body over in pieces of up to CURL_MAX_WRITE_SIZE bytes;
@@ -43,7 +91,7 @@ size_t store_piece(char* data, size_t size, size_t count, void* user)
 }
 
 struct easy_deleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { curl()->easy_cleanup(handle); }
 };
 
 std::string request_url(const http_server_address& server, const char* path)
@@ -61,10 +109,11 @@ std::string request_url(const http_server_address& server, const char* path)
 bool limit_time(CURL* handle)
 {
     const long stall = http_stall_seconds();
-    bool ok = curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, stall) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stall) == CURLE_OK;
-    return ok && curl_easy_setopt(handle, CURLOPT_TIMEOUT, long{http_total_seconds()}) == CURLE_OK;
+    bool ok = curl()->easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, stall) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stall) == CURLE_OK;
+    return ok
+           && curl()->easy_setopt(handle, CURLOPT_TIMEOUT, long{http_total_seconds()}) == CURLE_OK;
 }
 
 // A redirect may not leave the server's scheme: an https download that a
@@ -72,33 +121,33 @@ bool limit_time(CURL* handle)
 bool limit_scheme(CURL* handle, bool secure)
 {
     const char* scheme = secure ? "https" : "http";
-    bool ok = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, scheme) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, scheme) == CURLE_OK;
+    bool ok = curl()->easy_setopt(handle, CURLOPT_PROTOCOLS_STR, scheme) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, scheme) == CURLE_OK;
     if (!secure)
         return ok;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     const auto oldest_tls = static_cast<long>(CURL_SSLVERSION_TLSv1_2);
-    ok = ok && curl_easy_setopt(handle, CURLOPT_SSLVERSION, oldest_tls) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_SSLVERSION, oldest_tls) == CURLE_OK;
     // Tests trust their own CA through this; everyone else uses the system's store.
     const char* test_ca = std::getenv("HUBFLASH_CA_FILE");
     if (test_ca != nullptr && test_ca[0] != '\0')
-        ok = ok && curl_easy_setopt(handle, CURLOPT_CAINFO, test_ca) == CURLE_OK;
+        ok = ok && curl()->easy_setopt(handle, CURLOPT_CAINFO, test_ca) == CURLE_OK;
     return ok;
 }
 
 bool configure(CURL* handle, const std::string& url, bool secure, http_body_sink& sink)
 {
-    bool ok = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    bool ok = curl()->easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && limit_scheme(handle, secure) && limit_time(handle);
-    ok = ok && curl_easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_MAXREDIRS, most_redirects) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, store_piece) == CURLE_OK;
-    ok = ok && curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_PROXY, "") == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_NOPROXY, "*") == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_MAXREDIRS, most_redirects) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_FAILONERROR, 1L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_WRITEFUNCTION, store_piece) == CURLE_OK;
+    ok = ok && curl()->easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
     return ok;
 }
 
@@ -106,19 +155,19 @@ bool configure(CURL* handle, const std::string& url, bool secure, http_body_sink
 
 bool http_platform_get(const http_server_address& server, const char* path, http_body_sink& sink)
 {
-    if (!curl_ready())
+    if (curl() == nullptr)
         return false;
-    const std::unique_ptr<CURL, easy_deleter> handle(curl_easy_init());
+    const std::unique_ptr<CURL, easy_deleter> handle(curl()->easy_init());
     if (!handle)
         return false;
     const std::string url = request_url(server, path);
     if (!configure(handle.get(), url, server.secure, sink))
         return false;
     // A truncated body (connection lost, short chunked stream) shows as an error here.
-    if (curl_easy_perform(handle.get()) != CURLE_OK)
+    if (curl()->easy_perform(handle.get()) != CURLE_OK)
         return false;
     long status = 0;
-    if (curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+    if (curl()->easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
         return false;
     return status > 0 && status < 400;
 }
