@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -103,6 +104,31 @@ TEST(LfQueue, RecycledNodesWaitOutTheirGrace)
     ASSERT_EQ(lfqueue_deq(&c.q), &values[2]);
     EXPECT_EQ(lfqueue_deq(&c.q), nullptr);
     EXPECT_EQ(c.heap.live(), live - 1) << "the old newest got a fresh grace";
+}
+
+// The waiting dequeues return a value enqueued later. With one consumer the old
+// dummy is still recycled, not freed: an enqueuer may have read it as the tail.
+TEST(LfQueue, WaitingAndSingleConsumerDequeues)
+{
+    for (auto take : {lfqueue_deq_must, lfqueue_single_deq_must}) {
+        counted_queue c;
+        std::thread producer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(lfqueue_enq(&c.q, &values[5]), 0);
+        });
+        EXPECT_EQ(take(&c.q), &values[5]);
+        producer.join();
+        EXPECT_EQ(lfqueue_size(&c.q), 0);
+    }
+    counted_queue c;
+    EXPECT_EQ(lfqueue_single_deq(&c.q), nullptr);
+    ASSERT_EQ(lfqueue_enq(&c.q, &values[1]), 0);
+    ASSERT_EQ(lfqueue_enq(&c.q, &values[2]), 0);
+    const int frees = c.heap.frees.load();
+    EXPECT_EQ(lfqueue_single_deq(&c.q), &values[1]);
+    EXPECT_EQ(lfqueue_single_deq(&c.q), &values[2]);
+    EXPECT_EQ(lfqueue_size(&c.q), 0);
+    EXPECT_EQ(c.heap.frees.load(), frees);
 }
 
 // Every value comes out exactly once, and each consumer sees any one
