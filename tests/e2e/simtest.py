@@ -1,11 +1,7 @@
-"""Helpers for end-to-end tests that run the real hubflash, natively or under
-Wine (--wine), against hubs played by hubsim.
-
-Per case: make_image() for an image and the flash each board type should end
-up with, Hub() for a simulated hub on a symlink in a temporary directory,
-run_hubflash() to run the program, Hub.stop() for hubsim's report. Output
-always goes through files: Wine's background processes may inherit the
-standard handles and would hold a pipe open long after the program ended.
+"""Helpers for tests that run the real hubflash (natively, or the Windows build
+under Wine with --wine) against hubs played by hubsim: make_image() for an image
+and the flash each board type should end up with, Hub() for a simulated hub on
+a symlink, run_hubflash() to run the program, Hub.stop() for hubsim's report.
 """
 
 import argparse
@@ -63,6 +59,7 @@ class Image:
     path: str
     expected_dir: str
     version: int
+    data: bytes
 
     def expected_flash(self, device_type):
         with open(os.path.join(self.expected_dir, "%04x.bin" % device_type), "rb") as f:
@@ -79,22 +76,17 @@ def make_image(directory, version, sections, seed=1, name="image.txt"):
     for section in sections:
         command += ["--section", section]
     subprocess.run(command, check=True)
-    image = Image(path, expected, version)
     with open(path, "rb") as f:
-        image.data = f.read()
-    return image
+        return Image(path, expected, version, f.read())
 
 
 class Hub:
     """One hubsim process playing one hub on DIR/NAME."""
 
     def __init__(self, test, directory, *args, name="hub"):
-        self.port = os.path.join(directory, name)
-        self.report_path = os.path.join(directory, name + ".json")
-        self.flash_dir = os.path.join(directory, name + ".flash")
-        self.log_path = os.path.join(directory, name + ".log")
+        self.port, self.report_path, self.flash_dir, self.log_path, ready = (
+            os.path.join(directory, name + suffix) for suffix in ("", ".json", ".flash", ".log", ".ready"))
         os.mkdir(self.flash_dir)
-        ready = os.path.join(directory, name + ".ready")
         command = [TOOLS.hubsim, "--link", self.port, "--ready-file", ready,
                    "--report", self.report_path, "--flash-dir", self.flash_dir,
                    "--log", self.log_path, "--exit-after", "900000"] + [str(a) for a in args]
@@ -142,6 +134,8 @@ def environment(env):
 
 
 def run_hubflash(args, timeout=240, env=None, stdin=b""):
+    """Output goes through files: Wine's background processes may inherit the
+    standard handles and would hold a pipe open long after the program ended."""
     command = hubflash_command(args)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, tempfile.TemporaryFile() as inp:
         inp.write(stdin)
@@ -174,10 +168,9 @@ def wait_hubflash(proc, timeout=240):
 
 def manual_header(image, port, version=None, bootloader=False, force=False):
     """What a manual update prints before it talks to the hub."""
-    text = "hubflash v3.00\nFirmware path: %s\nSerial port: %s\n" % (image, port)
-    text += "Bootloader automatic: yes\n" if bootloader else ""
-    text += "Force: yes\n" if force else ""
-    return text + ("Firmware version: %d\n" % version if version is not None else "")
+    return ("hubflash v3.00\nFirmware path: %s\nSerial port: %s\n" % (image, port)
+            + "Bootloader automatic: yes\n" * bootloader + "Force: yes\n" * force
+            + ("Firmware version: %d\n" % version if version is not None else ""))
 
 
 def detailed_progress(total, failed_from=None):

@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""The automatic update end to end, one hub after another or all at once
-(--parallel): the real hubflash scanning hubs played by
-hubsim (listed in HUBFLASH_PORTS) and downloading from the suite's own
-firmware server (tools/fwserver.py, named in HUBFLASH_SERVER). How a download
-goes and how the lists are read is the unit tests' part; here what the update
-makes of them.
+"""The automatic update end to end, one hub after another or all at once: the
+real hubflash scanning hubs played by hubsim (HUBFLASH_PORTS) and downloading
+from the suite's own firmware server (HUBFLASH_SERVER). How a download goes and
+how the lists are read is the unit tests' part; here what the update makes of them.
 
     test_auto.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
 """
@@ -27,12 +25,8 @@ SEARCH = b"Searching for attached hubs, please wait...\n"
 NO_HUBS = b"ERROR: Unable to find any Corvane hubs.\n"
 INVALID = b"ERROR: Invalid firmware\n"
 NO_RELEASE = b"ERROR: No firmware release available\n"
-NO_CHOICE = b"ERROR: No choice made\n"
-NO_LIST = b"Unable to download firmware list\n"
-NO_STABLE = b"Unable to download firmware stable list\n"
 DONE = b"Device updated successfully.\n"
 SWITCHING = b"Switching to bootloader\n"
-GAVE_UP = b"Failed to update the Corvane hub. Please power cycle the hub and run hubflash again.\r\n"
 
 TYPES = (0x0101, 0x0201)
 SECTIONS = ("0101:1024", "0201:512")
@@ -159,7 +153,7 @@ class PromptTest(AutoCase):
         for stdin, prompt, requests in ((b"9\n", b"Device: ", []), (b"1\n0", b"Firmware: ", LISTS)):
             result = self.run_auto([hub.port], "--prompt", stdin=stdin)
             self.assertTrue(result.stdout.endswith(prompt * 2), result.stdout)
-            self.assertEqual((result.stderr, result.code), (NO_CHOICE, 255))
+            self.assertEqual((result.stderr, result.code), (b"ERROR: No choice made\n", 255))
             self.assertEqual(self.server.requests, requests)
         self.assert_untouched(hub)
 
@@ -194,8 +188,8 @@ class StableListTest(AutoCase):
                 (self.RELEASES, "1030,0\n1030,215\n", NO_RELEASE, []),  # version 0; the first line counts
                 (self.RELEASES, "1030,210\n1030,215\n", INVALID, ["/firmware/c.ufw"]),
                 (self.RELEASES, "1030,999\n", NO_RELEASE, []),  # not in the manifest
-                (self.RELEASES, None, NO_STABLE + NO_RELEASE, []),
-                (None, "1030,215\n", NO_LIST + NO_RELEASE, [])):
+                (self.RELEASES, None, b"Unable to download firmware stable list\n" + NO_RELEASE, []),
+                (None, "1030,215\n", b"Unable to download firmware list\n" + NO_RELEASE, [])):
             with self.subTest(stable=stable, releases=releases):
                 self.publish(releases, stable)
                 self.assert_refused(self.run_auto([hub.port]), stderr, LISTS + fetched)
@@ -231,7 +225,8 @@ class UnpluggedTest(AutoCase):
                          + updating(gone.port, 0x1030, 215)
                          + b"Unable to open hub on port %s\n" % gone.port.encode()
                          + updating(failing.port, 0x1030, 215)
-                         + b"\rUpdating, please wait   0000/0000/0016  |" + GAVE_UP
+                         + b"\rUpdating, please wait   0000/0000/0016  |Failed to update the Corvane hub. "
+                         + b"Please power cycle the hub and run hubflash again.\r\n"
                          + updating(kept.port, 0x1030, 215) + PROGRESS + DONE + summary(1, 3))
         self.assertRegex(result.stderr.decode(),
                          r"ERROR: Unable to (detect a Corvane hub on port|connect to device on "
@@ -296,10 +291,9 @@ class ParallelPassTest(AutoCase):
         self.assertEqual(result.code, 1, result.stderr)
         lines = result.stdout.decode().splitlines()
         self.assertEqual(lines[-1], "Updated 2 of 3 hubs")
-        for hub in (switched, ready, wrong):
+        for hub, last in ((switched, "done"), (ready, "done"), (wrong, "failed")):
             tagged = [line for line in lines if line.startswith("[%s] " % hub.port)]
-            self.assertTrue(tagged, lines)
-            self.assertEqual(tagged[-1], "[%s] %s" % (hub.port, "failed" if hub is wrong else "done"))
+            self.assertEqual(tagged[-1:], ["[%s] %s" % (hub.port, last)], lines)
         self.assertEqual(result.stderr.decode().splitlines(),
                          ["[%s] ERROR: The file does not contain the correct firmware for this hub" % wrong.port])
         # Without a terminal each upload reports its stages and every tenth of its blocks.
@@ -331,14 +325,10 @@ class ParallelTerminalTest(AutoCase):
             self.assertLess(time.monotonic(), deadline, seen[-500:])
             seen += os.read(master, 4096)
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=30)
-        self.assertEqual(proc.returncode, 130, err)
-        self.assertEqual(err, INTERRUPTED)
+        self.assertEqual(proc.communicate(timeout=30)[1:] + (proc.returncode,), (INTERRUPTED, 130))
         self.assertNotRegex(seen, rb"\] uploading \d+%", "on a terminal progress stays on the status line")
         for hub in hubs:
-            report = hub.stop()
-            self.assertEqual(report["violation_count"], 0, report["violations"][:5])
-            self.assertEqual(report["commands"]["finish"], 0)
+            self.assert_untouched(hub, ("finish",))
 
 
 if __name__ == "__main__":

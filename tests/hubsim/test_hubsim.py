@@ -75,9 +75,8 @@ class Sim(simtest.Hub):
         test.addCleanup(self.stop)
 
     def open(self):
-        self.fd = os.open(self.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.fd, self.buf = os.open(self.port, os.O_RDWR | os.O_NOCTTY), b""
         tty.setraw(self.fd)
-        self.buf = b""
         return self
 
     def close(self):
@@ -87,16 +86,12 @@ class Sim(simtest.Hub):
 
     def send(self, data):
         self.written += len(data)
-        while data:
-            select.select([], [self.fd], [], 2.0)
-            try:
+        try:
+            while data:
                 data = data[os.write(self.fd, data):]
-            except BlockingIOError:
-                pass
-            except OSError as error:
-                if error.errno != errno.EIO:
-                    raise
-                return  # the port went away
+        except OSError as error:
+            if error.errno != errno.EIO:  # EIO: the port went away
+                raise
 
     def command(self, board, text, counter=None):
         self.counter = (self.counter if counter is None else counter) + 1
@@ -257,26 +252,6 @@ class CheckerTest(unittest.TestCase):
             self.assertIn(text, violation)
         self.assertGreaterEqual(report["tag_gaps"], 1)
         self.assertEqual(report["commands"]["blank"], 1)
-
-
-class RestartTest(unittest.TestCase):
-    def test_boot_mode_restarts_on_a_new_pseudo_terminal(self):
-        sim = Sim(self, "--restart-ms", "700", "--boot-delay-ms", "0", "--no-pacing", "--silent", "2").open()
-        old = os.readlink(sim.port)
-        sim.send(b"boot_mode enabled\r\n")
-        self.assertTrue(wait_for(lambda: not os.path.lexists(sim.port), 1.0))
-        sim.close()  # as the host does when its port is removed
-        self.assertTrue(wait_for(lambda: os.path.lexists(sim.port), 3.0))
-        self.assertNotEqual(os.readlink(sim.port), old)  # a new device, not the old one back
-        sim.open()
-        self.assertEqual(sim.read_line(1.0, skip_announcements=False), b"@0001*0131103001011234|c0\r\n")
-        self.assertNotIn(2, announcing(sim, 0.4))
-        sim.send(b"id\r\n")
-        self.assertIsNone(sim.read_line(0.2))
-        report = sim.stop()
-        self.assertEqual((report["restarts"], report["host_opens"]), (1, 2))
-        self.assertEqual([b["mode"] for b in report["boards"]], ["bootloader", "silent"])
-        self.assertGreaterEqual(sim.log_times("port back")[0] - sim.log_times("port vanishes")[0], 700)
 
 
 class VanishTest(unittest.TestCase):
