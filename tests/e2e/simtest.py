@@ -125,35 +125,12 @@ class Hub:
                     (re.search(r" rx @([0-9a-f]{2})00(.*)\|[0-9a-f]{2}>", line) for line in f) if m]
 
 
-def hubflash_command(args):
-    return (["wine"] if TOOLS.wine else []) + [TOOLS.hubflash] + [str(a) for a in args]
-
-
-def environment(env):
-    return dict(os.environ, **({"WINEDEBUG": "-all"} if TOOLS.wine else {}), **(env or {}))
-
-
-def run_hubflash(args, timeout=240, env=None, stdin=b""):
-    """Output goes through files: Wine's background processes may inherit the
-    standard handles and would hold a pipe open long after the program ended."""
-    command = hubflash_command(args)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, tempfile.TemporaryFile() as inp:
-        inp.write(stdin)
-        inp.seek(0)
-        try:
-            code = subprocess.run(command, stdin=inp, stdout=out, stderr=err, env=environment(env),
-                                  timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            raise AssertionError("no exit within %s s: %s" % (timeout, " ".join(command)))
-        out.seek(0)
-        err.seek(0)
-        return Result(out.read(), err.read(), code)
-
-
 def start_hubflash(args, env=None, **streams):
     """Starts hubflash without waiting; finish with wait_hubflash()."""
     streams = dict(dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL), **streams)
-    return subprocess.Popen(hubflash_command(args), env=environment(env), **streams)
+    command = (["wine"] if TOOLS.wine else []) + [TOOLS.hubflash] + [str(a) for a in args]
+    env = dict(os.environ, **({"WINEDEBUG": "-all"} if TOOLS.wine else {}), **(env or {}))
+    return subprocess.Popen(command, env=env, **streams)
 
 
 def wait_hubflash(proc, timeout=240):
@@ -162,8 +139,20 @@ def wait_hubflash(proc, timeout=240):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.communicate()
-        raise AssertionError("hubflash did not exit within %s s" % timeout)
+        raise AssertionError("hubflash did not exit within %s s: %s" % (timeout, " ".join(proc.args)))
     return Result(out, err, proc.returncode)
+
+
+def run_hubflash(args, timeout=240, env=None, stdin=b""):
+    """Output goes through files: Wine's background processes may inherit the
+    standard handles and would hold a pipe open long after the program ended."""
+    with tempfile.TemporaryFile() as inp, tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        inp.write(stdin)
+        inp.seek(0)
+        code = wait_hubflash(start_hubflash(args, env, stdin=inp, stdout=out, stderr=err), timeout).code
+        out.seek(0)
+        err.seek(0)
+        return Result(out.read(), err.read(), code)
 
 
 def manual_header(image, port, version=None, bootloader=False, force=False):

@@ -99,8 +99,7 @@ class UpdateAllTest(AutoCase):
         unlisted = self.hub("hubC", 0x1011, "bootloader", "--serial", "33")
         invalid = self.hub("hubD", 0x1010, "bootloader", "--serial", "44")
         second = self.hub("hubB", 0x1020, "bootloader", "--serial", "22")
-        image = self.image(215)
-        other = self.image(300, seed=2)
+        image, other = self.image(215), self.image(300, seed=2)
         self.publish([(300, "hub-3.00.ufw", len(other.data), "Newest"),
                       (215, "hub-2.15.ufw", len(image.data), "Stable"),
                       (100, "missing.ufw", 1000, "Old")],
@@ -108,21 +107,19 @@ class UpdateAllTest(AutoCase):
         self.server.set("/firmware/hub-3.00.ufw", other.data)
         self.server.set("/firmware/hub-2.15.ufw", image.data)
         result = self.run_auto([first.port, unlisted.port, invalid.port, second.port])
-        self.assertEqual(result.stderr, INVALID)
+        self.assertEqual((result.stderr, result.code), (INVALID, 1))
         self.assertEqual(result.stdout, BANNER + SEARCH
                          + updating(first.port, 0x1030, 215) + SWITCHING + PROGRESS + DONE
                          + skipped(unlisted.port, 0x1011)
                          + skipped(invalid.port, 0x1010, b"No valid firmware")
                          + updating(second.port, 0x1020, 300) + PROGRESS + DONE + summary(2, 4))
-        self.assertEqual(result.code, 1)
         self.assertEqual(self.assert_hub_updated(first, image, TYPES)["commands"]["boot_mode"], 1)
         # Already in its bootloader: not switched again.
         self.assertEqual(self.assert_hub_updated(second, other, TYPES)["commands"]["boot_mode"], 0)
-        self.assert_untouched(unlisted)
-        self.assert_untouched(invalid)
-        self.assertEqual(self.server.requests, LISTS + ["/firmware/hub-2.15.ufw",
-                                                        "/firmware/missing.ufw",
-                                                        "/firmware/hub-3.00.ufw"])
+        for hub in (unlisted, invalid):
+            self.assert_untouched(hub)
+        self.assertEqual(self.server.requests,
+                         LISTS + ["/firmware/hub-2.15.ufw", "/firmware/missing.ufw", "/firmware/hub-3.00.ufw"])
 
 
 class PromptTest(AutoCase):
@@ -133,19 +130,16 @@ class PromptTest(AutoCase):
         self.publish([(215, "hub-2.15.ufw", len(image.data), "Stable")], "1030,999\n")
         self.server.set("/firmware/hub-2.15.ufw", image.data)
         result = self.run_auto([h.port for h in hubs], "--prompt", stdin=b"0\n4\nword 1\n\n 2\n1\n")
-        self.assertEqual(result.stderr, b"")
-        self.assertEqual(result.stdout, BANNER + SEARCH
-                         + b"\nPlease choose which device to update\n"
-                         + hub_line(1, "1030.0011", hubs[0].port)
-                         + hub_line(2, "1020.0022", hubs[1].port)
-                         + hub_line(3, "1011.0033", hubs[2].port)
+        self.assertEqual((result.stderr, result.code), (b"", 0))
+        self.assertEqual(result.stdout, BANNER + SEARCH + b"\nPlease choose which device to update\n"
+                         + b"".join(hub_line(n, "%s.00%d%d" % (hwid, n, n), hub.port)
+                                    for n, hwid, hub in zip((1, 2, 3), ("1030", "1020", "1011"), hubs))
                          + b"Device: " * 4
                          + b"\nPlease choose which firmware to use\n  1) v2.15 (Stable)\nFirmware: "
                          + updating(hubs[1].port, 0x1020, 215) + PROGRESS + DONE + summary(1, 1))
-        self.assertEqual(result.code, 0)
         self.assert_hub_updated(hubs[1], image, TYPES)
-        self.assert_untouched(hubs[0])
-        self.assert_untouched(hubs[2])
+        for hub in (hubs[0], hubs[2]):
+            self.assert_untouched(hub)
 
     def test_input_that_ends_at_a_prompt_ends_the_run(self):
         hub = self.hub("hub")
@@ -258,22 +252,18 @@ class NotReadyTest(AutoCase):
 # ctest: threads
 class ScanOrderTest(AutoCase):
     def test_output_comes_in_port_order_though_probes_end_out_of_order(self):
-        # The hub in the middle is found at once, the silent terminals (which never
-        # answer) only after the whole detection window; stdout and stderr share one
-        # pipe, so the order shows.
-        silent = []
-        for _ in range(2):
-            master, slave = os.openpty()
-            self.addCleanup(os.close, master)
-            self.addCleanup(os.close, slave)
-            silent.append(os.ttyname(slave))
+        # The hub in the middle is found at once, the terminals that never answer only
+        # after the whole detection window; stdout and stderr share one pipe, so the order shows.
+        terminals = [os.openpty() for _ in range(2)]
+        for fd in sum(terminals, ()):
+            self.addCleanup(os.close, fd)
+        first, last = (os.ttyname(slave) for _, slave in terminals)
         hub = self.hub("hub", 0x1030, "normal")
-        done = simtest.wait_hubflash(self.start_auto([silent[0], hub.port, silent[1]], "--json",
-                                                     stderr=subprocess.STDOUT), timeout=120)
-        lines = done.stdout.decode().splitlines()
+        lines = simtest.wait_hubflash(self.start_auto([first, hub.port, last], "--json", stderr=subprocess.STDOUT),
+                                      timeout=120).stdout.decode().splitlines()
         scan = [line for line in lines if "Unable to detect" in line or '"event":"hub"' in line]
         self.assertEqual(len(scan), 3, lines)
-        for port, line in zip((silent[0], '"port":"%s"' % hub.port, silent[1]), scan):
+        for port, line in zip((first, '"port":"%s"' % hub.port, last), scan):
             self.assertIn(port, line)
         self.assert_untouched(hub)
 
@@ -285,8 +275,7 @@ class ParallelPassTest(AutoCase):
         switched = self.hub("hubA", 0x1030, "normal", "--restart-ms", "1000", "--serial", "11")
         ready = self.hub("hubB", 0x1030, "bootloader", "--serial", "22")
         # No section of the image fits this hub's second board: refused, nothing sent.
-        wrong = self.hub("hubC", 0x1030, "bootloader", "--serial", "33",
-                         "--device-type", "0101,0203")
+        wrong = self.hub("hubC", 0x1030, "bootloader", "--serial", "33", "--device-type", "0101,0203")
         result = simtest.wait_hubflash(self.start_auto([switched.port, ready.port, wrong.port], "--parallel"))
         self.assertEqual(result.code, 1, result.stderr)
         lines = result.stdout.decode().splitlines()

@@ -118,8 +118,7 @@ class ListTest(unittest.TestCase, UpdateChecks):
             "board 1: type 0101 v3.06; board 2: type 0201 v2.99" % boot.port,
             "%s: unknown hub type (1234), normal firmware, serial 1234.1234, firmware v7.00" % unknown.port])
         for hub in (normal, boot, unknown):
-            self.assert_untouched(hub, ("upload_line", "part_crc", "finish", "boot_mode", "reboot_normal",
-                                        "reboot_boot"))
+            self.assert_untouched(hub, ("upload_line", "boot_mode", "reboot_normal", "reboot_boot"))
         result = run(["--list"], env={"HUBFLASH_PORTS": missing})
         self.assertEqual((result.stdout, result.stderr, result.code), (b"", NO_HUBS, 255))
 
@@ -153,9 +152,9 @@ class JsonTest(unittest.TestCase, UpdateChecks):
 
         server = fwserver.FirmwareServer()
         self.addCleanup(server.stop)
-        server.set("/firmware/manifest", "310,v310.ufw,%d,Stable\n" % len(image.data))
-        server.set("/firmware/stable", "1020,310\n")
-        server.set("/firmware/v310.ufw", image.data)
+        for path, reply in (("manifest", "310,v310.ufw,%d,Stable\n" % len(image.data)), ("stable", "1020,310\n"),
+                            ("v310.ufw", image.data)):
+            server.set("/firmware/" + path, reply)
         automatic = simtest.start_hubflash(["--json", "--auto"], env={
             "HUBFLASH_PORTS": auto1.port + "," + auto2.port, "HUBFLASH_SERVER": server.address})
         manual = simtest.start_hubflash(["--json", "--fw", image.path, "--port", boot.port])

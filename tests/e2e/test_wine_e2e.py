@@ -1,15 +1,12 @@
 #!/usr/bin/env python3
 """The Windows hubflash end to end under Wine, against hubs played by hubsim:
-one update, one switch into the bootloader, one refusal, and two hubs
-listed as JSON and updated at once. The rest of the
-program's behaviour is the same code as the native build's and is tested there.
+one update, one refusal, one switch into the bootloader, and two hubs listed as
+JSON and updated at once. The rest is the native build's code and tested there.
 
     test_wine_e2e.py --hubflash hubflash.exe --hubsim PATH --mkimage PATH [TestClass ...]
 
-hubsim (a native program) plays each hub on a pseudo-terminal behind a link;
-the prefix's dosdevices/comN link points at that link, so the program opens
-the hub as COMn. Each class has COM numbers of its own, so the classes run in
-parallel in the one shared prefix.
+The prefix's dosdevices/comN points at a hub's link, so the program opens it as
+COMn; each class has COM numbers of its own, to run beside the others.
 """
 
 import json
@@ -40,9 +37,9 @@ class Case(unittest.TestCase, UpdateChecks):
         return run_hubflash(["--fw", self.image.windows_path, "--port", port] + list(flags))
 
     def updated_output(self, port, bootloader=False):
-        head = manual_header(self.image.windows_path, port, 310, bootloader=bootloader)
-        head += "Switching to bootloader\n" if bootloader else ""
-        return text(head + "Found device: Halbern-16\n" + detailed_progress(32) + "Device updated successfully.\n")
+        return text(manual_header(self.image.windows_path, port, 310, bootloader=bootloader)
+                    + "Switching to bootloader\n" * bootloader + "Found device: Halbern-16\n"
+                    + detailed_progress(32) + "Device updated successfully.\n")
 
 
 # ctest: windows
@@ -52,8 +49,15 @@ class UpdateTest(Case):
         result = self.update(port)
         self.assertEqual((result.stdout, result.stderr, result.code), (self.updated_output(port), b"", 0))
         report = self.assert_hub_updated(hub, self.image, TYPES)
-        self.assertEqual(report["commands"]["upload_line"], 16 * 8 + 16 * 4)
-        self.assertEqual(report["host_opens"], 1)
+        self.assertEqual((report["commands"]["upload_line"], report["host_opens"]), (16 * 8 + 16 * 4, 1))
+
+    def test_hub_in_normal_firmware_without_the_flag(self):
+        hub, port = self.hub(23, "--mode", "normal")
+        result = self.update(port)
+        self.assertEqual((result.stdout, result.stderr, result.code),
+                         (text(manual_header(self.image.windows_path, port, 310)),
+                          text("ERROR: The hub is not in bootloader mode\n"), 255))
+        self.assertGreaterEqual(self.assert_untouched(hub)["commands"]["id"], 1)
 
 
 # ctest: windows
@@ -73,17 +77,6 @@ class SwitchTest(Case):
 
 
 # ctest: windows
-class RefusalTest(Case):
-    def test_hub_in_normal_firmware_without_the_flag(self):
-        hub, port = self.hub(23, "--mode", "normal")
-        result = self.update(port)
-        self.assertEqual((result.stdout, result.stderr, result.code),
-                         (text(manual_header(self.image.windows_path, port, 310)),
-                          text("ERROR: The hub is not in bootloader mode\n"), 255))
-        self.assertGreaterEqual(self.assert_untouched(hub)["commands"]["id"], 1)
-
-
-# ctest: windows
 class AutoParallelTest(Case):
     """Two hubs listed as JSON, then updated at once, each on its own link and watcher."""
 
@@ -96,8 +89,7 @@ class AutoParallelTest(Case):
         server.set("/firmware/hub.ufw", self.image.data)
         env = {"HUBFLASH_SERVER": server.address, "HUBFLASH_PORTS": ",".join(port for _, port in hubs)}
 
-        listed = run_hubflash(["--json", "--list"], env=env)
-        events = [json.loads(line) for line in listed.stdout.decode().splitlines()]
+        events = [json.loads(line) for line in run_hubflash(["--json", "--list"], env=env).stdout.splitlines()]
         self.assertEqual([(e["event"], e["port"], e["mode"], len(e["boards"])) for e in events],
                          [("hub", port, "bootloader", 2) for _, port in hubs])
 
