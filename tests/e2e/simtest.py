@@ -2,6 +2,7 @@
 under Wine with --wine) against hubs played by hubsim: make_image() for an image
 and the flash each board type should end up with, Hub() for a simulated hub on
 a symlink, run_hubflash() to run the program, Hub.stop() for hubsim's report.
+A test file runs as: test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage PATH [--sample IMAGE] [Class ...]
 """
 
 import argparse
@@ -16,8 +17,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 
-# The simulated firmware server lives beside the hub simulator.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))  # fwserver
 
 TOOLS = None
 
@@ -176,9 +176,8 @@ class UpdateChecks:
     def assert_hub_updated(self, hub, image, device_types):
         report = hub.stop()
         self.assertEqual(report["violation_count"], 0, report["violations"][:10])
-        boards = len(device_types)
         # Two rounds; in each, every board from the highest down gets two.
-        self.assertEqual(report["finish_order"], [b for b in range(boards, 0, -1) for _ in (0, 1)] * 2)
+        self.assertEqual(report["finish_order"], [b for b in range(len(device_types), 0, -1) for _ in (0, 1)] * 2)
         for number, device_type in enumerate(device_types, start=1):
             entry = report["boards"][number - 1]
             self.assertEqual((entry["finish"], entry["fw_version"]), ([image.version] * 4, image.version))

@@ -3,8 +3,6 @@
 real hubflash scanning hubs played by hubsim (HUBFLASH_PORTS) and downloading
 from the suite's own firmware server (HUBFLASH_SERVER). How a download goes and
 how the lists are read is the unit tests' part; here what the update makes of them.
-
-    test_auto.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
 """
 
 import os
@@ -20,26 +18,19 @@ import fwserver  # found through simtest's path
 from simtest import Hub, UpdateChecks, detailed_progress, make_image, temp_dir
 from test_manual import INTERRUPTED
 
-BANNER = b"hubflash v3.00\n"
-SEARCH = b"Searching for attached hubs, please wait...\n"
+SEARCH = b"hubflash v3.00\nSearching for attached hubs, please wait...\n"
 NO_HUBS = b"ERROR: Unable to find any Corvane hubs.\n"
 INVALID = b"ERROR: Invalid firmware\n"
 NO_RELEASE = b"ERROR: No firmware release available\n"
-DONE = b"Device updated successfully.\n"
 SWITCHING = b"Switching to bootloader\n"
 
 TYPES = (0x0101, 0x0201)
-SECTIONS = ("0101:1024", "0201:512")
-PROGRESS = detailed_progress(8 + 8).encode()
+UPDATED = (detailed_progress(8 + 8) + "Device updated successfully.\n").encode()
 LISTS = ["/firmware/manifest", "/firmware/stable"]
 
 
 def updating(port, hwid, version):
     return b"\nUpdating device %s (%04x) with v%d.%02d\n" % (port.encode(), hwid, version // 100, version % 100)
-
-
-def skipped(port, hwid, reason=b"No firmware release"):
-    return b"\n%s for device %s (%04x); skipped\n" % (reason, port.encode(), hwid)
 
 
 def summary(updated, hubs):
@@ -61,7 +52,7 @@ class AutoCase(unittest.TestCase, UpdateChecks):
                    "--device-type", "0101,0201", "--per-open-counter", *args, name=name)
 
     def image(self, version, seed=1):
-        return make_image(self.dir, version, SECTIONS, seed, name="v%d-%d.txt" % (version, seed))
+        return make_image(self.dir, version, ("0101:1024", "0201:512"), seed, name="v%d-%d.txt" % (version, seed))
 
     def publish(self, releases, stable=None):
         """releases: (version, file, size, label) each; either list None for a 404."""
@@ -89,7 +80,7 @@ class AutoCase(unittest.TestCase, UpdateChecks):
 
     def assert_refused(self, result, stderr, requests):
         """A run that ends before any hub is updated."""
-        self.assertEqual((result.stdout, result.stderr, result.code), (BANNER + SEARCH, stderr, 255))
+        self.assertEqual((result.stdout, result.stderr, result.code), (SEARCH, stderr, 255))
         self.assertEqual(self.server.requests, requests)
 
 
@@ -108,11 +99,11 @@ class UpdateAllTest(AutoCase):
         self.server.set("/firmware/hub-2.15.ufw", image.data)
         result = self.run_auto([first.port, unlisted.port, invalid.port, second.port])
         self.assertEqual((result.stderr, result.code), (INVALID, 1))
-        self.assertEqual(result.stdout, BANNER + SEARCH
-                         + updating(first.port, 0x1030, 215) + SWITCHING + PROGRESS + DONE
-                         + skipped(unlisted.port, 0x1011)
-                         + skipped(invalid.port, 0x1010, b"No valid firmware")
-                         + updating(second.port, 0x1020, 300) + PROGRESS + DONE + summary(2, 4))
+        self.assertEqual(result.stdout, SEARCH
+                         + updating(first.port, 0x1030, 215) + SWITCHING + UPDATED
+                         + b"\nNo firmware release for device %s (1011); skipped\n" % unlisted.port.encode()
+                         + b"\nNo valid firmware for device %s (1010); skipped\n" % invalid.port.encode()
+                         + updating(second.port, 0x1020, 300) + UPDATED + summary(2, 4))
         self.assertEqual(self.assert_hub_updated(first, image, TYPES)["commands"]["boot_mode"], 1)
         # Already in its bootloader: not switched again.
         self.assertEqual(self.assert_hub_updated(second, other, TYPES)["commands"]["boot_mode"], 0)
@@ -131,47 +122,35 @@ class PromptTest(AutoCase):
         self.server.set("/firmware/hub-2.15.ufw", image.data)
         result = self.run_auto([h.port for h in hubs], "--prompt", stdin=b"0\n4\nword 1\n\n 2\n1\n")
         self.assertEqual((result.stderr, result.code), (b"", 0))
-        self.assertEqual(result.stdout, BANNER + SEARCH + b"\nPlease choose which device to update\n"
+        self.assertEqual(result.stdout, SEARCH + b"\nPlease choose which device to update\n"
                          + b"".join(hub_line(n, "%s.00%d%d" % (hwid, n, n), hub.port)
                                     for n, hwid, hub in zip((1, 2, 3), ("1030", "1020", "1011"), hubs))
                          + b"Device: " * 4
                          + b"\nPlease choose which firmware to use\n  1) v2.15 (Stable)\nFirmware: "
-                         + updating(hubs[1].port, 0x1020, 215) + PROGRESS + DONE + summary(1, 1))
+                         + updating(hubs[1].port, 0x1020, 215) + UPDATED + summary(1, 1))
         self.assert_hub_updated(hubs[1], image, TYPES)
         for hub in (hubs[0], hubs[2]):
             self.assert_untouched(hub)
 
-    def test_input_that_ends_at_a_prompt_ends_the_run(self):
-        hub = self.hub("hub")
-        self.publish([(215, "hub-2.15.ufw", 1000, "Stable")], "")
-        for stdin, prompt, requests in ((b"9\n", b"Device: ", []), (b"1\n0", b"Firmware: ", LISTS)):
-            result = self.run_auto([hub.port], "--prompt", stdin=stdin)
-            self.assertTrue(result.stdout.endswith(prompt * 2), result.stdout)
-            self.assertEqual((result.stderr, result.code), (b"ERROR: No choice made\n", 255))
-            self.assertEqual(self.server.requests, requests)
-        self.assert_untouched(hub)
-
-
-class ReleaseListTest(AutoCase):
-    def test_eight_releases_are_listed_as_five(self):
+    def test_five_of_eight_releases_are_listed_and_input_that_ends_at_a_prompt_ends_the_run(self):
         hub = self.hub("hub")
         releases = [(v, "%s.ufw" % n, 1000, n) for v, n in ((1000, "A"), (215, "B"), (5, "C"), (300, "D"),
                                                                (310, "E"), (320, "F"), (330, "G"), (340, "H"))]
-        self.publish(releases, "")
-        result = self.run_auto([hub.port], "--prompt", stdin=b"1\n6 8 0\n5\n")
-        self.assertEqual(result.stdout, BANNER + SEARCH
-                         + b"\nPlease choose which device to update\n"
-                         + hub_line(1, "1030.1234", hub.port) + b"Device: "
-                         + b"\nPlease choose which firmware to use\n"
-                         + b"  1) v10.00 (A)\n  2) v2.15 (B)\n  3) v0.05 (C)\n  4) v3.00 (D)\n  5) v3.10 (E)\n"
-                         + b"Firmware: " * 4)
-        # The server has no such file.
-        self.assertEqual((result.stderr, result.code), (INVALID, 255))
-        self.assertEqual(self.server.requests, LISTS + ["/firmware/E.ufw"])
+        listed = (b"\nPlease choose which firmware to use\n  1) v10.00 (A)\n  2) v2.15 (B)\n  3) v0.05 (C)\n"
+                  b"  4) v3.00 (D)\n  5) v3.10 (E)\n")
+        no_choice = b"ERROR: No choice made\n"
+        for stdin, end, stderr, requests in ((b"9\n", b"Device: ", no_choice, []),
+                                             (b"1\n0", listed + b"Firmware: " * 2, no_choice, LISTS),
+                                             (b"1\n6 8 0\n5\n", listed + b"Firmware: " * 4, INVALID,
+                                              LISTS + ["/firmware/E.ufw"])):
+            self.publish(releases, "")
+            result = self.run_auto([hub.port], "--prompt", stdin=stdin)
+            self.assertTrue(result.stdout.endswith(b"Device: " + end), result.stdout)
+            self.assertEqual((result.stderr, result.code, self.server.requests), (stderr, 255, requests))
         self.assert_untouched(hub)
 
 
-class StableListTest(AutoCase):
+class RefusalTest(AutoCase):
     RELEASES = [(300, "a.ufw", 1000, "A"), (215, "b.ufw", 1000, "B"), (210, "c.ufw", 1000, "C")]
 
     def test_the_release_chosen_for_the_hubs_id(self):
@@ -187,16 +166,13 @@ class StableListTest(AutoCase):
             with self.subTest(stable=stable, releases=releases):
                 self.publish(releases, stable)
                 self.assert_refused(self.run_auto([hub.port]), stderr, LISTS + fetched)
-        # Asked for, too, once a hub is chosen.
         self.publish([], "1030,215\n")
         result = self.run_auto([hub.port], "--prompt", stdin=b"1\n1\n")
         self.assertEqual((result.stdout, result.stderr, result.code), (
-            BANNER + SEARCH + b"\nPlease choose which device to update\n" + hub_line(1, "1030.1234", hub.port)
+            SEARCH + b"\nPlease choose which device to update\n" + hub_line(1, "1030.1234", hub.port)
             + b"Device: ", NO_RELEASE, 255))
         self.assert_untouched(hub)
 
-
-class NoHubTest(AutoCase):
     def test_no_port_or_a_port_without_a_hub(self):
         self.assert_refused(self.run_auto([]), NO_HUBS, [])
         silent = Hub(self, self.dir, "--absent", "1,2", name="silent")
@@ -215,13 +191,13 @@ class UnpluggedTest(AutoCase):
         self.server.set("/firmware/manifest", fwserver.Reply(
             b"215,hub.ufw,%d,Stable\n" % len(image.data), before=gone.stop))
         result = self.run_auto([gone.port, failing.port, kept.port])
-        self.assertEqual(result.stdout, BANNER + SEARCH
+        self.assertEqual(result.stdout, SEARCH
                          + updating(gone.port, 0x1030, 215)
                          + b"Unable to open hub on port %s\n" % gone.port.encode()
                          + updating(failing.port, 0x1030, 215)
                          + b"\rUpdating, please wait   0000/0000/0016  |Failed to update the Corvane hub. "
                          + b"Please power cycle the hub and run hubflash again.\r\n"
-                         + updating(kept.port, 0x1030, 215) + PROGRESS + DONE + summary(1, 3))
+                         + updating(kept.port, 0x1030, 215) + UPDATED + summary(1, 3))
         self.assertRegex(result.stderr.decode(),
                          r"ERROR: Unable to (detect a Corvane hub on port|connect to device on "
                          r"serial port) %s\n$" % re.escape(gone.port))
@@ -238,7 +214,7 @@ class NotReadyTest(AutoCase):
         hub = self.hub("hubA", 0x1030, "normal", "--restart-ms", "1000", "--absent", "2")
         self.release()
         result = self.run_auto([hub.port])
-        self.assertEqual(result.stdout, BANNER + SEARCH + updating(hub.port, 0x1030, 215)
+        self.assertEqual(result.stdout, SEARCH + updating(hub.port, 0x1030, 215)
                          + SWITCHING + b"Board 2 not found\r\n"
                          + b"Unable to open hub in bootloader mode on port %s\n" % hub.port.encode()
                          + summary(0, 1))

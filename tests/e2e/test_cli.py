@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """The texts of runs that end at the command line: usage, help, version and the
 refusals. Which action a command line chooses is the unit tests' part.
-
-    test_cli.py --hubflash PATH [--wine] [TestClass ...]
 """
 
 import unittest
@@ -33,8 +31,7 @@ HELP = USAGE + (
 NO_FIRMWARE = "ERROR: Missing firmware filename\n"
 NO_PORT = "ERROR: Missing serial port name e.g. COM1 or /dev/ttyUSB0\n"
 PORT = "HUBNOPORT7"  # exists nowhere, so an action that starts ends quickly
-# No serial port is scanned and no server is reached.
-ENV = {"HUBFLASH_PORTS": "", "HUBFLASH_SERVER": "127.0.0.1:9"}
+ENV = {"HUBFLASH_PORTS": "", "HUBFLASH_SERVER": "127.0.0.1:9"}  # no port is scanned, no server reached
 
 
 # ctest: native windows

@@ -3,8 +3,6 @@
 against hubs played by hubsim. How the upload recovers line by line and how
 replies are read is the unit tests' part; here the texts, exit codes and flash
 of whole runs, stop requests and a closed output pipe among them.
-
-    test_manual.py --hubflash PATH --hubsim PATH --mkimage PATH [TestClass ...]
 """
 
 import os
@@ -21,6 +19,7 @@ NOT_NEWER = (b"ERROR: The firmware file supplied is not a newer version than cur
              b"Use the --force switch if you wish to use this firmware anyway.\n")
 WRONG_FIRMWARE = b"ERROR: The file does not contain the correct firmware for this hub\n"
 NO_HUB = b"ERROR: Unable to detect a Corvane hub on port %s\n"
+UNKNOWN_STATE = b"ERROR: This Corvane hub is in an unknown state. Please power cycle the hub and try again.\n"
 RESTART = b"Restarting upload for board\r\n"
 INTERRUPTED = (b"\nERROR: Interrupted. The hub is left in its bootloader with incomplete firmware. "
                b"Run the same command again to complete the update (power-cycle the hub first if it is not found).\n")
@@ -29,8 +28,7 @@ RESTART_OUTPUT = (b"hubflash v3.00\nPlease wait while device restarts\r\n"
 
 RECONNECT = b"\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n"
 
-# A shell's background job starts with SIGINT ignored, which hubflash keeps;
-# a signal caught here has its usual effect again in hubflash.
+# A shell's background job ignores SIGINT, which hubflash would inherit: restore the default.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
@@ -84,7 +82,6 @@ class UpdateTest(Case):
         self.assertEqual((result.stdout, result.stderr, result.code), (self.clean_output(hub, image), b"", 0))
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual((report["commands"]["part_crc"], report["commands"]["upload_line"]), (32, 16 * 8 + 16 * 4))
-        self.assertEqual(report["tag_gaps"], 0, "every attempt takes the next counter value")
 
 
 # ctest: COST 60
@@ -158,10 +155,9 @@ class BoardSearchTest(Case):
         image = self.image()
         hub = self.hub("--hwid", "1050", "--absent", "3")
         result = self.update(hub, image)
-        self.assertEqual(result.stdout, (manual_header(image.path, hub.port, 310) + "Board 3 not found\r\n").encode())
-        self.assertEqual(result.stderr, b"ERROR: This Corvane hub is in an unknown state. Please power cycle the "
-                         b"hub and try again.\n" + NO_HUB % hub.port.encode())
-        self.assertEqual(result.code, 255)
+        self.assertEqual((result.stdout, result.stderr, result.code), (
+            (manual_header(image.path, hub.port, 310) + "Board 3 not found\r\n").encode(),
+            UNKNOWN_STATE + NO_HUB % hub.port.encode(), 255))
         self.assertEqual(hub.stop()["commands"]["reboot_boot"], 10, "once a second for 10 s")
         self.assertEqual({board for board, _ in hub.framed_commands()}, {3})
 
@@ -188,10 +184,7 @@ class CrcFaultTest(Case):
 
 class VanishTest(Case):
     def test_port_vanishes_mid_block(self):
-        """The port goes away after an acknowledged line and comes back with the boards restarted.
-        Whether the upload sees the port gone between two lines (and starts the block again) or
-        the serial layer holds the next write until the port is back depends on when the removal
-        is noticed."""
+        # The upload either sees the port gone (and restarts the block) or its next write waits for it.
         image = self.image()
         hub = self.hub("--vanish-after", "12", "--vanish-ms", "2000")
         result = self.update(hub, image)

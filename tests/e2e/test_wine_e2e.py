@@ -3,8 +3,6 @@
 one update, one refusal, one switch into the bootloader, and two hubs listed as
 JSON and updated at once. The rest is the native build's code and tested there.
 
-    test_wine_e2e.py --hubflash hubflash.exe --hubsim PATH --mkimage PATH [TestClass ...]
-
 The prefix's dosdevices/comN points at a hub's link, so the program opens it as
 COMn; each class has COM numbers of its own, to run beside the others.
 """

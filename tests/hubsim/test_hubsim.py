@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""Tests of the hub simulator and the image generator.
-
-The framing, checksums and CRCs here are written out independently of both
-hubsim and hubflash, so that a fault in either cannot confirm itself. Times
-come from hubsim's own log, never from a window of the wall clock.
-
-    test_hubsim.py --hubsim PATH --mkimage PATH [unittest arguments]
+"""Tests of the hub simulator and the image generator. The framing, checksums
+and CRCs here are written out independently of both hubsim and hubflash, so that
+a fault in either cannot confirm itself. Times come from hubsim's own log.
 """
 
 import binascii
@@ -93,10 +89,6 @@ class Sim(simtest.Hub):
             if error.errno != errno.EIO:  # EIO: the port went away
                 raise
 
-    def command(self, board, text, counter=None):
-        self.counter = (self.counter if counter is None else counter) + 1
-        self.send(host_frame(board, text, self.counter - 1))
-
     def read_line(self, timeout=1.0, skip_announcements=True):
         deadline = time.monotonic() + timeout
         while True:
@@ -117,30 +109,22 @@ class Sim(simtest.Hub):
                 return None  # the port went away
             self.buf += chunk
 
-    def lines_during(self, seconds, skip_announcements=False):
-        lines, deadline = [], time.monotonic() + seconds
-        while (line := self.read_line(max(0, deadline - time.monotonic()), skip_announcements)) is not None:
-            lines.append(line)
-        return lines
-
     def stop_pings(self, *boards):
         for board in boards:
             assert self.ask(board, "!STOP_PING") is not None
 
     def ask(self, board, text, timeout=1.0, counter=None):
-        """Sends one command; returns the reply line, or None."""
-        self.command(board, text, counter)
+        """Sends one command, tagged with the next counter value or `counter`; returns the reply line, or None."""
+        self.counter = (self.counter if counter is None else counter) + 1
+        self.send(host_frame(board, text, self.counter - 1))
         return self.read_line(timeout)
 
     def upload(self, board, address, data):
         """Sends a block line by line; returns the replies (None where none came)."""
         return [self.ask(board, line) for line in block_lines(address, data)]
 
-    def crc(self, board, address, timeout=1.0):
-        line = self.ask(board, "!PART_CRC=%06x" % address, timeout)
-        if line is None:
-            return None
-        _, kind, payload, ok = parse_hub_line(line)
+    def crc(self, board, address):
+        _, kind, payload, ok = parse_hub_line(self.ask(board, "!PART_CRC=%06x" % address))
         assert kind == b"-" and ok and payload.startswith(b"CRC="), line
         return int(payload[4:], 16)
 
@@ -158,22 +142,6 @@ class Sim(simtest.Hub):
 def bootloader(test, *args):
     return Sim(test, "--mode", "bootloader", "--no-pacing", *args).open()
 
-
-def announcing(sim, seconds):
-    return sorted({parse_hub_line(l)[0] for l in sim.lines_during(seconds) if parse_hub_line(l)[1] == b"*"})
-
-
-class FramingTest(unittest.TestCase):
-    def test_announcements_and_acknowledgements(self):
-        sim = bootloader(self, "--announce-ms", "20", "--device-type", "0101,0201", "--fw", "305,99",
-                         "--serial", "1234,7")
-        lines = sim.lines_during(0.2)
-        self.assertIn(b"@0001*0131103001011234|c0\r\n", lines)
-        self.assertIn(hub_frame(2, b"*", b"0063103002017"), lines)
-        self.assertEqual(sim.ask(1, "!STOP_PING", counter=0), b"@0001+>100000000|e5\r\n")
-        time.sleep(0.05)
-        sim.buf = b""
-        self.assertEqual(announcing(sim, 0.3), [2], "a stopped board announces no more")
 
 class UploadTest(unittest.TestCase):
     def test_clean_session_report_and_dump(self):
@@ -283,12 +251,11 @@ class WireTest(unittest.TestCase):
         self.assertEqual([sim.read_line(3.0) for _ in range(200)][-1], hub_frame(1, b"+", b">1000000c7"))
         sim.stop()
         taken = sim.log_times("rx ")
-        # The first line's own bytes are not in the span.
-        self.assertGreaterEqual(taken[-1] - taken[0], 0.9 * len(data) * 10 / 115.2 * 199 / 200)
+        self.assertGreaterEqual(taken[-1] - taken[0], 0.9 * len(data) * 10 / 115.2 * 199 / 200)  # from line 1's end
 
 
 class MkimageTest(unittest.TestCase):
-    def test_worked_example_and_refusals(self):
+    def test_worked_example(self):
         data = os.path.join(simtest.temp_dir(self), "data.bin")
         with open(data, "wb") as f:
             f.write(bytes(range(16)))
@@ -298,8 +265,6 @@ class MkimageTest(unittest.TestCase):
         for end, extra in (("\n", []), ("\r\n", ["--crlf"])):
             self.assertEqual(subprocess.run(mkimage + ["0201:" + data] + extra, capture_output=True).stdout,
                              (end.join(example) + end).encode())
-        for section in ("0201:0xC001", "0101:16@0x3FF0", "0201:nonexistent.bin"):
-            self.assertEqual(subprocess.run(mkimage + [section], capture_output=True).returncode, 2, section)
 
 
 if __name__ == "__main__":
