@@ -6,6 +6,7 @@ A test file runs as: test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage 
 """
 
 import argparse
+import collections
 import json
 import os
 import re
@@ -22,11 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 TOOLS = None
 
 
-@dataclass
-class Result:
-    stdout: bytes
-    stderr: bytes
-    code: int
+Result = collections.namedtuple("Result", "stdout stderr code")
 
 
 def parse_command_line(argv=None):

@@ -22,7 +22,6 @@ SEARCH = b"hubflash v3.00\nSearching for attached hubs, please wait...\n"
 NO_HUBS = b"ERROR: Unable to find any Corvane hubs.\n"
 INVALID = b"ERROR: Invalid firmware\n"
 NO_RELEASE = b"ERROR: No firmware release available\n"
-SWITCHING = b"Switching to bootloader\n"
 
 TYPES = (0x0101, 0x0201)
 UPDATED = (detailed_progress(8 + 8) + "Device updated successfully.\n").encode()
@@ -100,7 +99,7 @@ class UpdateAllTest(AutoCase):
         result = self.run_auto([first.port, unlisted.port, invalid.port, second.port])
         self.assertEqual((result.stderr, result.code), (INVALID, 1))
         self.assertEqual(result.stdout, SEARCH
-                         + updating(first.port, 0x1030, 215) + SWITCHING + UPDATED
+                         + updating(first.port, 0x1030, 215) + b"Switching to bootloader\n" + UPDATED
                          + b"\nNo firmware release for device %s (1011); skipped\n" % unlisted.port.encode()
                          + b"\nNo valid firmware for device %s (1010); skipped\n" % invalid.port.encode()
                          + updating(second.port, 0x1020, 300) + UPDATED + summary(2, 4))
@@ -215,7 +214,7 @@ class NotReadyTest(AutoCase):
         self.release()
         result = self.run_auto([hub.port])
         self.assertEqual(result.stdout, SEARCH + updating(hub.port, 0x1030, 215)
-                         + SWITCHING + b"Board 2 not found\r\n"
+                         + b"Switching to bootloader\nBoard 2 not found\r\n"
                          + b"Unable to open hub in bootloader mode on port %s\n" % hub.port.encode()
                          + summary(0, 1))
         self.assertEqual((result.stderr, result.code), (b"ERROR: This Corvane hub is in an unknown state. "

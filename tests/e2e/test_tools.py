@@ -146,6 +146,10 @@ class JsonTest(unittest.TestCase, UpdateChecks):
         refused = run(["--json", "--fw", image.path, "--port", normal.port])
         self.assertEqual((events_of(refused), refused.code), ([normal_event, {
             "event": "result", "port": normal.port, "ok": False, "error": "not_in_bootloader"}], 255))
+        restarted = run(["--json", "--port", normal.port, "--exit-bootloader"])
+        self.assertEqual((events_of(restarted), restarted.code), ([normal_event, {
+            "event": "stage", "port": normal.port, "stage": "restarting"},
+            {"event": "result", "port": normal.port, "ok": True}], 0))
 
         info = events_of(run(["--json", "--info", "--fw", image.path]))
         blocks = re.findall(r"^0x(\w+) (\w{4})$", run(["--info", "--fw", image.path]).stdout.decode(), re.M)
