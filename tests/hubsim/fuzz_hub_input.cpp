@@ -36,27 +36,27 @@ hubsim::Config make_config(bool faults)
     return config;
 }
 
+void require(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
 // Every line the hub sends: optional ">>", then the identity line or "@00",
 // board, kind, payload, "|", checksum (none is corrupted in these configurations), CR LF.
 void check_sent_line(const std::string& text, bool prefixed)
 {
     std::string body = text;
-    if (prefixed) {
-        if (body.rfind(">>", 0) != 0)
-            std::abort();
-        body.erase(0, 2);
-    }
-    if (body.size() < 2 || body.substr(body.size() - 2) != "\r\n")
-        std::abort();
+    require(!prefixed || body.rfind(">>", 0) == 0);
+    body.erase(0, prefixed ? 2 : 0);
+    require(body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0);
     body.resize(body.size() - 2);
     if (body.rfind("mfr:", 0) == 0)
         return;
     const size_t bar = body.rfind('|');
-    if (body.rfind("@00", 0) != 0 || bar == std::string::npos || bar + 3 != body.size())
-        std::abort();
+    require(body.rfind("@00", 0) == 0 && bar != std::string::npos && bar + 3 == body.size());
     const std::optional<uint32_t> given = hubsim::hex_field(body.substr(bar + 1));
-    if (!given || *given != hubsim::sum_checksum(std::string_view(body).substr(0, bar)))
-        std::abort();
+    require(given && *given == hubsim::sum_checksum(std::string_view(body).substr(0, bar)));
 }
 
 } // namespace
@@ -86,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Rendering checksums every board's whole flash, so it runs for a sample only.
     if (size % 16 == 0) {
         const std::string report = hubsim::render_report(hub, {}, now);
-        if (report.empty() || report.back() != '\n')
-            std::abort();
+        require(!report.empty() && report.back() == '\n');
     }
     return 0;
 }
