@@ -1,5 +1,6 @@
-// The two server lists of the automatic update, read to their edges; the
-// choice of a release and the prompts are checked end to end.
+// The manifest of the automatic update, read to its edges. The stable list is
+// checked against the C library's "%hx,%hu" by the fuzz target fuzz_lists;
+// the choice of a release and the prompts are checked end to end.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,21 +50,6 @@ TEST(Manifest, LinesFieldsAndTheirLimits)
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(manifest(text), expected) << text;
-}
-
-TEST(StableList, EveryNonEmptyLineMakesAnEntryOfSixteenBitNumbers)
-{
-    std::vector<std::pair<uint16_t, uint16_t>> entries;
-    for (const auto_stable_entry& e :
-         auto_parse_stable_list("1030,215\n\r\n  0X1a2B,7\r\nnot hex\n1050\n0x,5\n1050,x\n,9\n\n"
-                                "11030,70000\n-1,+5\n1030 ,5\n1030, -1\nfffffffffffffffffffff,1\n"))
-        entries.emplace_back(e.hwid, e.version);
-    // As "%hx,%hu" reads them: "0x" is a zero, a blank stops the line, numbers wrap.
-    const std::vector<std::pair<uint16_t, uint16_t>> expected = {
-        {0x1030, 215}, {0x1A2B, 7}, {0, 0},           {0x1050, 0},
-        {0, 5},        {0x1050, 0}, {0, 0},           {0x1030, 70000 - 65536},
-        {0xFFFF, 5},   {0x1030, 0}, {0x1030, 0xFFFF}, {0xFFFF, 1}};
-    EXPECT_EQ(entries, expected);
 }
 
 } // namespace
