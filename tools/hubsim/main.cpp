@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -225,7 +226,9 @@ void Simulator::begin_vanish(const VanishRequest& request, Nanos now)
     rx_.clear();
     tx_.drop_all();
     host_connected_ = false;
-    back_at_ = now + request.away;
+    // Away for the whole time from the moment the log says so, however late
+    // this loop ran after `now`.
+    back_at_ = std::max(now, clock_.now()) + request.away;
     back_restart_ = request.restart;
 }
 
