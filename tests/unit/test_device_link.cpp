@@ -395,7 +395,15 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
             for (int board : {2, 1})
                 expected.emplace_back(board, "!STOP_PING");
         add_block(expected, block);
-        EXPECT_EQ(hub.commands(), expected);
+        // A ping stop acknowledged too late on a loaded machine is tried again
+        // at once: that is the exchange's retry (tested above), not a round.
+        sent_list sent = hub.commands();
+        sent.erase(std::unique(sent.begin(), sent.end(),
+                               [](const auto& a, const auto& b) {
+                                   return a == b && a.second == "!STOP_PING";
+                               }),
+                   sent.end());
+        EXPECT_EQ(sent, expected);
         device_free(dev);
     }
 }
