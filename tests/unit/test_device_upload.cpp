@@ -115,6 +115,19 @@ TEST(Progress, BasicStepsShowOnceAndTheRateIsCutToItsRoom)
         expected += "\rUpdating, please wait   " + std::to_string(p) + "%";
     EXPECT_EQ(shown, expected) << "100% already before the last of 40 blocks";
 
+    // --no-status alone remembers the exact percentage but compares the rounded one.
+    opts = options_record{};
+    opts.no_status = true;
+    progress = {.total_blocks = 7};
+    for (shown.clear(); progress.done < 7; ++progress.done) {
+        device_progress_text(progress, 10, opts, text);
+        shown += text;
+    }
+    expected.clear();
+    for (int p : {0, 14, 28, 42, 57, 71, 85})
+        expected += "\rUpdating, please wait   " + std::to_string(p) + "%";
+    EXPECT_EQ(shown, expected);
+
     opts = options_record{};
     opts.tx_rate = true;
     progress = {.total_blocks = 120, .done = 17, .failures = 3, .spinner = 3};
