@@ -5,7 +5,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -228,7 +227,7 @@ void Simulator::begin_vanish(const VanishRequest& request, Nanos now)
     host_connected_ = false;
     // Away for the whole time from the moment the log says so, however late
     // this loop ran after `now`.
-    back_at_ = std::max(now, clock_.now()) + request.away;
+    back_at_ = clock_.now() + request.away;
     back_restart_ = request.restart;
 }
 
