@@ -119,9 +119,13 @@ class Sim(simtest.Hub):
         self.send(host_frame(board, text, self.counter - 1))
         return self.read_line(timeout)
 
-    def upload(self, board, address, data):
-        """Sends a block line by line; returns the replies (None where none came)."""
-        return [self.ask(board, line) for line in block_lines(address, data)]
+    def upload(self, board, address, data, pause=0.0011):
+        """Sends a block line by line, each `pause` s after the previous reply; returns the replies."""
+        replies = []
+        for line in block_lines(address, data):
+            replies.append(self.ask(board, line))
+            time.sleep(pause)
+        return replies
 
     def crc(self, board, address):
         _, kind, payload, ok = parse_hub_line(self.ask(board, "!PART_CRC=%06x" % address))
@@ -168,6 +172,17 @@ class UploadTest(unittest.TestCase):
             self.assertEqual((entry["finish"], entry["fw_version"]), ([123] * 4, 123))
         self.assertEqual(report["boards"][0]["written"], [[0x4000, 0x4040], [0x4080, 0x40C0]])
         self.assertEqual(report["boards"][1]["flash_end"], 0x20000)
+
+    def test_a_line_within_1_ms_of_an_upload_acknowledgement_is_named(self):
+        sim = bootloader(self, "--device-type", "0201", "--busy-wait")
+        sim.stop_pings(1)
+        sim.upload(1, 0x4000, bytes(128), pause=0)
+        time.sleep(0.002)
+        sim.crc(1, 0x4000)
+        violations = sim.stop()["violations"]
+        self.assertTrue(violations)  # seven lines came at once after an acknowledgement; some at least were read in time
+        for violation in violations:
+            self.assertRegex(violation, r"^line \d+ us after an upload line's acknowledgement left, within its 1 ms: @0100;")
 
     def test_bad_records_are_rejected_and_recorded(self):
         sim = bootloader(self, "--device-type", "0201,0303")

@@ -84,8 +84,9 @@ const Hub::CommandRow& Hub::classify(std::string_view command)
     return command_table[std::size(command_table) - 1];
 }
 
-void Hub::on_line(std::string_view raw, Nanos first_byte, Nanos now)
+void Hub::on_line(std::string_view raw, Nanos first_byte, Nanos read_at, Nanos now)
 {
+    check_pause(raw, read_at);
     const HostLine line = parse_host_line(raw);
     for (const std::string& problem : line.problems)
         violation(problem + ": " + escape_bytes(raw));
@@ -187,6 +188,23 @@ bool Hub::vanishes_on(std::string_view command)
     return true;
 }
 
+// A board needs 1 ms after its acknowledgement of an upload line has left
+// before it can take the next line. Both times err towards a longer pause (the
+// acknowledgement's from before its write, the line's from after its read), so
+// every line reported here truly came early; a line read before the
+// acknowledgement left was sent before the host could have seen it.
+void Hub::check_pause(std::string_view raw, Nanos read_at)
+{
+    if (!upload_ack_left_ || read_at < *upload_ack_left_)
+        return;
+    const Nanos pause = read_at - *upload_ack_left_;
+    upload_ack_left_.reset();
+    if (pause < nanos_per_ms)
+        violation("line " + std::to_string(pause / 1000)
+                  + " us after an upload line's acknowledgement left, within its 1 ms: "
+                  + escape_bytes(raw));
+}
+
 void Hub::check_counter(const HostLine& line, std::string_view raw)
 {
     if (!line.counter)
@@ -264,6 +282,7 @@ void Hub::on_upload_line(Board& board, const Received& r)
     if (corrupt)
         ++fault_counts_.bad_checksums;
     acknowledge(board, r.line, corrupt, vanish);
+    output_.back().upload_ack = true;
 }
 
 void Hub::on_part_crc(Board& board, const Received& r)

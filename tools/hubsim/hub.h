@@ -23,6 +23,7 @@ struct Outgoing {
     bool droppable = false;    // an announcement: may be dropped while the link is backed up
     bool crc_report = false;   // the time it leaves is the report's last CRC time
     bool vanish_after = false; // the port vanishes once this line has left
+    bool upload_ack = false;   // the host's next line must wait 1 ms after it has left
 };
 
 struct VanishRequest {
@@ -42,8 +43,9 @@ public:
     Hub(const Config& config, Nanos now, LogFn log);
 
     // One line from the host with its terminator; `first_byte` is when its
-    // first byte arrived.
-    void on_line(std::string_view raw, Nanos first_byte, Nanos now);
+    // first byte arrived on the simulated wire, `read_at` when the read that
+    // brought it returned.
+    void on_line(std::string_view raw, Nanos first_byte, Nanos read_at, Nanos now);
     void on_overlong_line(std::string_view head);
     void on_partial_line_dropped(std::string_view bytes);
     void tick(Nanos now);
@@ -54,6 +56,8 @@ public:
     void on_port_back(Nanos now, bool restart);
     void on_host_open();
     void on_crc_report_sent(Nanos when) { last_crc_ = when; }
+    // `before` is a time taken before the write that let its last byte go.
+    void on_upload_ack_sent(Nanos before) { upload_ack_left_ = before; }
     VanishRequest fault_vanish(Nanos now) const;
 
     // For the report.
@@ -98,6 +102,7 @@ private:
     void handle_plain(const HostLine& line, Nanos now);
     void handle_framed(const HostLine& line, std::string_view raw, Nanos first_byte, Nanos now);
     void check_counter(const HostLine& line, std::string_view raw);
+    void check_pause(std::string_view raw, Nanos read_at);
     bool vanishes_on(std::string_view command);
     void silence_dead_boards(uint64_t upload_ordinal);
     static bool listens(const Board& board, Kind kind);
@@ -139,7 +144,7 @@ private:
     std::vector<int> finish_order_;
     std::vector<std::string> violations_;
     uint64_t violation_count_ = 0;
-    std::optional<Nanos> first_upload_, last_crc_;
+    std::optional<Nanos> first_upload_, last_crc_, upload_ack_left_;
 };
 
 } // namespace hubsim

@@ -218,6 +218,7 @@ std::vector<OptionSpec> option_table(Config& c, BoardLists& b)
          }},
         {"--line-delay-ms", true, duration(c.line_delay_ms, max_duration_ms)},
         {"--per-open-counter", false, flag(c.per_open_counter)},
+        {"--busy-wait", false, flag(c.busy_wait)},
         {"--lose-ack", true, ordinals(f.lose_ack)},
         {"--lose-ack-rate", true,
          [&f](std::string_view v) { return parse_rate(v, f.lose_ack_rate); }},

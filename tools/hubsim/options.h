@@ -47,6 +47,7 @@ struct Config {
     bool pacing = true;
     uint32_t line_delay_ms = 0;
     bool per_open_counter = false;
+    bool busy_wait = false; // never sleep: no wake-up latency of our own in the timings
 
     FaultPlan faults;
 };

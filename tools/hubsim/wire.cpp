@@ -15,8 +15,10 @@ void Receiver::feed(const char* data, size_t size, Nanos now)
             discarding_ = c != '\n';
             continue;
         }
-        if (partial_.empty())
+        if (partial_.empty()) {
             partial_first_ = arrived;
+            partial_read_at_ = now;
+        }
         partial_ += c;
         if (c == '\n') {
             finish_line(arrived, false);
@@ -32,6 +34,7 @@ void Receiver::finish_line(Nanos at, bool overlong)
     ReceivedLine line;
     line.text = overlong ? partial_.substr(0, 64) : partial_;
     line.first_byte = partial_first_;
+    line.read_at = partial_read_at_;
     line.due = std::max(at, hub_free_at_) + line_delay_;
     line.overlong = overlong;
     hub_free_at_ = line.due;

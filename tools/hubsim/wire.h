@@ -22,6 +22,7 @@ constexpr size_t max_line_length = 1024;
 struct ReceivedLine {
     std::string text;     // with its terminator; for an overlong line its first bytes
     Nanos first_byte = 0; // when its first byte had arrived
+    Nanos read_at = 0;    // when the read that brought its first byte returned
     Nanos due = 0;        // when the hub has finished taking it in
     bool overlong = false;
 };
@@ -45,7 +46,7 @@ private:
     Nanos wire_clock_ = 0;  // when the wire has delivered the last byte
     Nanos hub_free_at_ = 0; // when the hub is done with the previous line
     std::string partial_;
-    Nanos partial_first_ = 0;
+    Nanos partial_first_ = 0, partial_read_at_ = 0;
     bool discarding_ = false; // skipping the rest of an overlong line
     std::deque<ReceivedLine> lines_;
 };
