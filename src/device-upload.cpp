@@ -112,11 +112,15 @@ block_outcome send_block(device* dev, uint8_t board, const ufw& image,
         if (!serial_available(link_of(dev)))
             return reconnect_after_port_loss(dev) ? block_outcome::restarted
                                                   : block_outcome::link_lost;
-        switch (send_upload_line(dev, board, line)) {
-        case line_outcome::first_attempt:
-            // The board needs 1 ms after its acknowledgement left; our own work counts
-            // towards it. The acknowledgement was the last line the link handed out.
+        const line_outcome outcome = send_upload_line(dev, board, line);
+        if (outcome != line_outcome::failed) {
+            // The board needs 1 ms after its acknowledgement left, whatever we send
+            // next; our own work counts towards it. The acknowledgement was the last
+            // line the link handed out.
             wait_until_us(link_of(dev)->last_line_read_us + 1000);
+        }
+        switch (outcome) {
+        case line_outcome::first_attempt:
             break;
         case line_outcome::retried:
             // The board may have lost its place in the block: write the block afresh.

@@ -70,7 +70,7 @@ class Case(unittest.TestCase, UpdateChecks):
             (manual_header(image.path, hub.port, image.version) + "Found device: Halbern-16\n"
              + "\rUpdating, please wait   0000/0000/%04d  |" % total).encode() + before_failure + FAILURE, 1))
         report = hub.stop()
-        self.assertEqual(report["commands"]["finish"], 0)
+        self.assertEqual((report["commands"]["finish"], report["violations"]), (0, []))
         return report
 
 
