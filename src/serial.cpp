@@ -170,6 +170,8 @@ bool open_at_start(serial_port* port)
     const bool report = !port->quiet;
     if (open_with_attempts(port, conn, report)) {
         mark_opened(port, conn);
+        if (serial_first_open_hook != nullptr)
+            serial_first_open_hook(port);
         return true;
     }
     if (report)
@@ -363,6 +365,8 @@ string_list without_repeated_devices(const string_list& names)
 }
 
 } // namespace
+
+void (*serial_first_open_hook)(serial_port* port) = nullptr;
 
 bool serial_init(serial_port* port, const char* name)
 {
