@@ -116,11 +116,18 @@ TEST(serial_io, StalledOutputGivesUpAfterItsTimeLimit)
     serial_free(&port);
 }
 
-// The list names each device once, under the name that came first.
+// The list names each device once, under the name that came first; a name
+// too long for a port is left out, never cut.
 TEST(serial_ports, EnvironmentListReplacesTheSystemList)
 {
-    setenv("HUBFLASH_PORTS", " /dev/ttyUSB3 ,COM7,,ttyACM0,ttyUSB3", 1);
-    EXPECT_EQ(serial_find_ports().bytes, "/dev/ttyUSB3\0COM7\0ttyACM0\0\0"s);
+    const std::string longest = "/dev/serial/by-id/" + std::string(237, 'i');
+    setenv("HUBFLASH_PORTS",
+           (" /dev/ttyUSB3 ,COM7,," + longest + "x,ttyACM0,ttyUSB3," + longest).c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_find_ports().bytes, "/dev/ttyUSB3\0COM7\0ttyACM0\0"s + longest + "\0\0"s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Serial port name longer than 255 characters, not scanned: " + longest
+                  + "x\n");
     setenv("HUBFLASH_PORTS", "", 1);
     EXPECT_EQ(serial_find_ports().bytes, "\0"s);
     unsetenv("HUBFLASH_PORTS");

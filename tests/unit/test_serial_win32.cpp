@@ -249,8 +249,8 @@ TEST_F(SerialWin32Peer, PortThatCannotBeOpenedOnItsReturnIsRetriedUntilItOpens)
     serial_free(&late);
 }
 
-// In the registry's order, without values that are no port name (not text,
-// longer than 255) or name a port again.
+// In the registry's order, without values that are no port name (not text),
+// too long for a port (63 characters) or name a port again.
 TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
 {
     REQUIRE_DRIVER();
@@ -261,8 +261,8 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               0);
     const std::string values[][2] = {{"\\Device\\Serial9", "COM9"},
-                                     {"Edge", std::string(255, 'e')},
-                                     {"TooLong", std::string(256, 'x')},
+                                     {"Edge", std::string(63, 'e')},
+                                     {"TooLong", std::string(64, 'x')},
                                      {"Binary", "COM8"},
                                      {"Hub", "COM37"},
                                      {"SameAgain", "com9"}};
@@ -271,7 +271,7 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
                        reinterpret_cast<const BYTE*>(data.c_str()), data.size() + 1);
     RegCloseKey(key);
     _putenv("HUBFLASH_PORTS=");
-    EXPECT_EQ(serial_find_ports().bytes, "COM9\0"s + std::string(255, 'e') + "\0COM37\0\0"s);
+    EXPECT_EQ(serial_find_ports().bytes, "COM9\0"s + std::string(63, 'e') + "\0COM37\0\0"s);
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_name);
     EXPECT_EQ(serial_find_ports().bytes, "\0"s);
 }
