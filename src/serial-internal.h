@@ -36,6 +36,10 @@ struct serial_connection {
 // How often the watcher tries again to open a port whose opening failed.
 constexpr int serial_retry_interval_ms = 250;
 
+// For tests: when set, called on serial_init's thread right after its first
+// open succeeded, so that a test can act before serial_init returns.
+extern void (*serial_first_open_hook)(serial_port* port);
+
 // Shared steps the platform watchers call, for their own port only.
 void serial_port_arrived(serial_port* port); // reopen; on failure one message, then retries
 void serial_port_removed(serial_port* port); // our device is gone: close, mark unavailable

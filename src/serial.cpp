@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr size_t max_name_length = 255;
 constexpr int open_attempts = 30;
 constexpr int open_retry_pause_ms = 2;
 constexpr int empty_poll_wait_ms = 2;
@@ -52,7 +51,7 @@ void reset_record(serial_port* port, const char* name)
 {
     port->started = false;
     port->open_failed = false;
-    port->name.assign(name ? name : "", name ? strnlen(name, max_name_length) : 0);
+    port->name.assign(name ? name : "");
     std::memset(port->line, 0, sizeof port->line);
     port->line_pos = 0;
     port->line_too_long = false;
@@ -170,6 +169,8 @@ bool open_at_start(serial_port* port)
     const bool report = !port->quiet;
     if (open_with_attempts(port, conn, report)) {
         mark_opened(port, conn);
+        if (serial_first_open_hook != nullptr)
+            serial_first_open_hook(port);
         return true;
     }
     if (report)
@@ -342,14 +343,22 @@ void trace_sent(const serial_port* port, const char* text, bool written)
 }
 
 // A device named twice (the same name, or a link and its target) is scanned
-// once, under the name that came first.
-string_list without_repeated_devices(const string_list& names)
+// once, under the name that came first. A name longer than the platform's
+// ports can have is left out with a message: cut short, it could name another
+// device.
+string_list ports_to_scan(const string_list& names)
 {
     string_list unique;
     string_list_init(unique);
     try {
         std::vector<std::string> keys;
         for (const char* name = names.bytes.c_str(); *name != '\0'; name += std::strlen(name) + 1) {
+            if (std::strlen(name) > serial_os_max_name_length()) {
+                output_error_format(
+                    "ERROR: Serial port name longer than %u characters, not scanned: %s\n",
+                    static_cast<unsigned>(serial_os_max_name_length()), name);
+                continue;
+            }
             std::string key = serial_os_device_key(name);
             if (std::find(keys.begin(), keys.end(), key) != keys.end())
                 continue;
@@ -363,6 +372,8 @@ string_list without_repeated_devices(const string_list& names)
 }
 
 } // namespace
+
+void (*serial_first_open_hook)(serial_port* port) = nullptr;
 
 bool serial_init(serial_port* port, const char* name)
 {
@@ -530,9 +541,9 @@ string_list serial_find_ports()
 {
     const char* override_list = std::getenv("HUBFLASH_PORTS");
     if (override_list == nullptr)
-        return without_repeated_devices(serial_os_find_ports());
+        return ports_to_scan(serial_os_find_ports());
     string_list list;
     string_list_init(list);
     add_port_names(list, override_list);
-    return without_repeated_devices(list);
+    return ports_to_scan(list);
 }

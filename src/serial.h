@@ -26,7 +26,7 @@ struct serial_port {
     bool open_failed = false; // serial_init could not open the port; the reason is printed
     bool quiet = false;       // set before serial_init: a port that cannot be opened or
                               // configured is not reported (for listings)
-    std::string name;         // at most 255 characters
+    std::string name;         // whole, never cut
     char line[256] = {};      // the line being received
     int32_t line_pos = 0;
     bool line_too_long = false;     // the line being received is dropped up to its line feed
@@ -74,5 +74,6 @@ void serial_stop(serial_port* port);
 void serial_free(serial_port* port);
 // Names of the serial ports to scan for hubs: HUBFLASH_PORTS (comma-separated)
 // when set, otherwise the system's serial ports in the system's order. A device
-// named twice is listed once, under the name that came first.
+// named twice is listed once, under the name that came first; a name longer
+// than serial_max_name_length() is left out after an error naming it.
 string_list serial_find_ports();

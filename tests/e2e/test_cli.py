@@ -6,7 +6,7 @@ refusals. Which action a command line chooses is the unit tests' part.
 import unittest
 
 import simtest
-from simtest import run_hubflash, text
+from simtest import Hub, run_hubflash, temp_dir, text
 
 USAGE = (
     "hubflash - Corvane firmware updater\n"
@@ -64,6 +64,15 @@ class UsageTest(unittest.TestCase):
         unable = text("ERROR: Unable to connect to device on serial port %s\n" % port)
         self.assertTrue(result.stderr.endswith(unable), result.stderr[-400:])
         self.assertEqual(result.code, 255)
+
+
+class AutoServerTest(unittest.TestCase):
+    def test_a_server_that_is_no_address_ends_the_run_before_the_scan(self):
+        hub = Hub(self, temp_dir(self))
+        result = run_hubflash(["--auto"], env={"HUBFLASH_PORTS": hub.port, "HUBFLASH_SERVER": "host:0"})
+        self.assertEqual((result.stdout, result.stderr, result.code),
+                         (b"hubflash v3.00\n", b"ERROR: HUBFLASH_SERVER is not a valid server address: host:0\n", 255))
+        self.assertEqual(hub.stop()["host_opens"], 0)
 
 
 if __name__ == "__main__":

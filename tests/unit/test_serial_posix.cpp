@@ -1,6 +1,8 @@
 // The serial link on Linux over pseudo-terminals: line assembly, port settings,
 // opening rules, I/O limits and the port list.
 #include <sys/file.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -67,6 +69,9 @@ TEST(serial_open, FailureSaysWhyAndLeavesAWaitingRecord)
     serial_port holder;
     ASSERT_TRUE(serial_init(&holder, (dir / "hub").c_str()));
     const std::string longest = "/nonexistent-hubflash-dir/" + std::string(229, 'p');
+    const std::string unreadable = dir / "unreadable";
+    std::ofstream(unreadable).put('\n');
+    ASSERT_EQ(chmod(unreadable.c_str(), 0), 0);
     const std::pair<std::string, std::string> cases[] = {
         {longest,
          open_failures + "ERROR: Cannot open " + longest + ": No such file or directory\n"},
@@ -75,11 +80,16 @@ TEST(serial_open, FailureSaysWhyAndLeavesAWaitingRecord)
         {hub.slave_path,
          open_failures + "ERROR: Cannot open " + hub.slave_path
              + ": Device or resource busy (the port is in use by another program)\n"},
+        {unreadable, open_failures + "ERROR: Cannot open " + unreadable
+                         + ": Permission denied (is your user in the 'dialout' group?)\n"},
     };
     for (const auto& [name, errors] : cases) {
         serial_port port;
         testing::internal::CaptureStderr();
-        ASSERT_TRUE(serial_init(&port, name.c_str()));
+        // Root may open any file; under another file system user id this thread may not.
+        setfsuid(name == unreadable ? 65534 : getuid());
+        EXPECT_TRUE(serial_init(&port, name.c_str()));
+        setfsuid(getuid());
         EXPECT_EQ(testing::internal::GetCapturedStderr(), errors);
         EXPECT_TRUE(port.started && port.open_failed) << name;
         EXPECT_FALSE(serial_available(&port));
@@ -106,11 +116,18 @@ TEST(serial_io, StalledOutputGivesUpAfterItsTimeLimit)
     serial_free(&port);
 }
 
-// The list names each device once, under the name that came first.
+// The list names each device once, under the name that came first; a name
+// too long for a port is left out, never cut.
 TEST(serial_ports, EnvironmentListReplacesTheSystemList)
 {
-    setenv("HUBFLASH_PORTS", " /dev/ttyUSB3 ,COM7,,ttyACM0,ttyUSB3", 1);
-    EXPECT_EQ(serial_find_ports().bytes, "/dev/ttyUSB3\0COM7\0ttyACM0\0\0"s);
+    const std::string longest = "/dev/serial/by-id/" + std::string(237, 'i');
+    setenv("HUBFLASH_PORTS",
+           (" /dev/ttyUSB3 ,COM7,," + longest + "x,ttyACM0,ttyUSB3," + longest).c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_find_ports().bytes, "/dev/ttyUSB3\0COM7\0ttyACM0\0"s + longest + "\0\0"s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Serial port name longer than 255 characters, not scanned: " + longest
+                  + "x\n");
     setenv("HUBFLASH_PORTS", "", 1);
     EXPECT_EQ(serial_find_ports().bytes, "\0"s);
     unsetenv("HUBFLASH_PORTS");

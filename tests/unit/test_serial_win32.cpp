@@ -76,15 +76,16 @@ std::string init_failing(serial_port& port, const char* name = missing_port)
     return errors.substr(errors.rfind("ERROR"));
 }
 
-// The system's own words for a missing file, as an open failure gives them.
-std::string not_found_text(const char* name)
+// The system's own words for why an open failed, as serial_init gives them, and a hint.
+std::string failure_text(const char* name, DWORD error = ERROR_FILE_NOT_FOUND,
+                         const char* hint = "")
 {
     char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   ERROR_FILE_NOT_FOUND, 0, text, sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, sizeof text, nullptr);
     const std::string words = text;
     return "ERROR: Cannot open "s + name + ": "
-           + words.substr(0, words.find_last_not_of(" .\r\n") + 1) + "\n";
+           + words.substr(0, words.find_last_not_of(" .\r\n") + 1) + hint + "\n";
 }
 
 // There as soon as serial_init returns: device events during the first open must not be lost.
@@ -146,10 +147,14 @@ std::string fake_com_device(int number, const char* port_name, bool present = tr
 }
 
 // Only well-formed interface events reach the port; a removal query is no removal.
+// The port is a directory, refused with the error a port in use gives on
+// Windows (Wine lets a port be opened twice).
 TEST(SerialWin32, WindowProcedureActsOnlyOnWellFormedInterfaceEvents)
 {
     serial_port port;
-    EXPECT_EQ(init_failing(port), not_found_text(missing_port));
+    EXPECT_EQ(init_failing(port, "C:\\windows"),
+              failure_text("C:\\windows", ERROR_ACCESS_DENIED,
+                           " (the port is in use by another program)"));
     EXPECT_EQ(serial_win32_handle(*port.conn), INVALID_HANDLE_VALUE); // a failed connect
     const std::string ours = "\\\\?\\usb#vid_1234&pid_5678#hub#"s + guid_text;
     port.conn->device_path = ours;
@@ -239,7 +244,7 @@ TEST_F(SerialWin32Peer, PortThatCannotBeOpenedOnItsReturnIsRetriedUntilItOpens)
     serial_port late;
     init_failing(late, "COM251");
     EXPECT_EQ(errors_of([&] { send_event(watcher_window(*late.conn), DBT_DEVICEARRIVAL, device); }),
-              not_found_text("COM251"));
+              failure_text("COM251"));
     EXPECT_FALSE(serial_available(&late));
     // The name now leads to the peer's port too, and nothing tells the watcher so.
     ASSERT_EQ(ask(port, "ALIAS COM251"), "DONE");
@@ -249,8 +254,8 @@ TEST_F(SerialWin32Peer, PortThatCannotBeOpenedOnItsReturnIsRetriedUntilItOpens)
     serial_free(&late);
 }
 
-// In the registry's order, without values that are no port name (not text,
-// longer than 255) or name a port again.
+// In the registry's order, without values that are no port name (not text),
+// too long for a port (63 characters) or name a port again.
 TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
 {
     REQUIRE_DRIVER();
@@ -261,8 +266,8 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               0);
     const std::string values[][2] = {{"\\Device\\Serial9", "COM9"},
-                                     {"Edge", std::string(255, 'e')},
-                                     {"TooLong", std::string(256, 'x')},
+                                     {"Edge", std::string(63, 'e')},
+                                     {"TooLong", std::string(64, 'x')},
                                      {"Binary", "COM8"},
                                      {"Hub", "COM37"},
                                      {"SameAgain", "com9"}};
@@ -271,7 +276,7 @@ TEST(SerialWin32Prefix, ListsTheRegistrysPorts)
                        reinterpret_cast<const BYTE*>(data.c_str()), data.size() + 1);
     RegCloseKey(key);
     _putenv("HUBFLASH_PORTS=");
-    EXPECT_EQ(serial_find_ports().bytes, "COM9\0"s + std::string(255, 'e') + "\0COM37\0\0"s);
+    EXPECT_EQ(serial_find_ports().bytes, "COM9\0"s + std::string(63, 'e') + "\0COM37\0\0"s);
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_name);
     EXPECT_EQ(serial_find_ports().bytes, "\0"s);
 }
