@@ -99,6 +99,10 @@ attempt_result attempt_open(serial_port* port, serial_connection& conn, bool rep
     if (!configure_opened_port(conn, report))
         return attempt_result::config_failed;
     conn.generation.fetch_add(1);
+    // Still under the lock: a removal the watcher handles meanwhile comes after
+    // this and is not overwritten.
+    conn.reopen_wanted.store(false);
+    conn.available.store(1);
     return attempt_result::opened;
 }
 
@@ -130,10 +134,8 @@ void report_open_failure(const serial_port* port, serial_connection& conn)
     output_error_format("ERROR: Cannot open %s: %s\n", port->name.c_str(), reason.c_str());
 }
 
-void mark_opened(const serial_port* port, serial_connection& conn)
+void trace_opened(const serial_port* port)
 {
-    conn.reopen_wanted.store(false);
-    conn.available.store(1);
     if (trace_enabled)
         trace_event("open", port->name);
 }
@@ -168,7 +170,7 @@ bool open_at_start(serial_port* port)
     serial_connection& conn = *port->conn;
     const bool report = !port->quiet;
     if (open_with_attempts(port, conn, report)) {
-        mark_opened(port, conn);
+        trace_opened(port);
         if (serial_first_open_hook != nullptr)
             serial_first_open_hook(port);
         return true;
@@ -407,7 +409,7 @@ void serial_port_arrived(serial_port* port)
     if (serial_os_device_path(port->name, path))
         conn.device_path = std::move(path);
     if (open_with_attempts(port, conn, false))
-        return mark_opened(port, conn);
+        return trace_opened(port);
     if (!port->quiet)
         report_open_failure(port, conn);
     mark_open_failed(port, conn);
@@ -419,9 +421,9 @@ void serial_port_removed(serial_port* port)
     {
         std::lock_guard lock(conn.io_lock);
         serial_os_close(conn, true);
+        conn.reopen_wanted.store(false); // its name is gone: its arrival opens it again
+        conn.available.store(0);
     }
-    conn.reopen_wanted.store(false); // its name is gone: its arrival opens it again
-    conn.available.store(0);
     if (trace_enabled)
         trace_event("vanished", port->name);
 }
@@ -436,7 +438,7 @@ void serial_port_retry(serial_port* port)
         return;
     }
     if (attempt_open(port, conn, false) == attempt_result::opened)
-        mark_opened(port, conn);
+        trace_opened(port);
 }
 
 bool serial_wait_available(serial_port* port)
