@@ -157,7 +157,8 @@ class RefusalTest(AutoCase):
         # The server has none of the files: the run ends once the choice shows.
         for releases, stable, stderr, fetched in (
                 (self.RELEASES, "1020,215\n", NO_RELEASE, []),  # no line for the hub's id
-                (self.RELEASES, "1030,0\n1030,215\n", NO_RELEASE, []),  # version 0; the first line counts
+                # Version 0, though the manifest has a release 0; the first line counts.
+                (self.RELEASES + [(0, "zero.ufw", 1000, "Zero")], "1030,0\n1030,215\n", NO_RELEASE, []),
                 (self.RELEASES, "1030,210\n1030,215\n", INVALID, ["/firmware/c.ufw"]),
                 (self.RELEASES, "1030,999\n", NO_RELEASE, []),  # not in the manifest
                 (self.RELEASES, None, b"Unable to download firmware stable list\n" + NO_RELEASE, []),

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Windows hubflash end to end under Wine, against hubs played by hubsim:
-one update, one refusal, one switch into the bootloader, and two hubs listed as
-JSON and updated at once. The rest is the native build's code and tested there.
+one update, two refusals, one switch into the bootloader, and hubs of three
+types listed as JSON and updated at once. The rest is the native build's code
+and tested there.
 
 The prefix's dosdevices/comN points at a hub's link, so the program opens it as
 COMn; each class has COM numbers of its own, to run beside the others.
@@ -26,9 +27,9 @@ class Case(unittest.TestCase, UpdateChecks):
         self.image = make_image(self.dir, 310, ("0101:2048", "0201:1024"))
         self.image.windows_path = wine_path(self.image.path)
 
-    def hub(self, com, *args, name="hub"):
-        """A hub with boards 0101 and 0201 on COM<com>; returns (hub, port name)."""
-        hub = Hub(self, self.dir, "--device-type", "0101,0201", "--hwid", "1030", *args, name=name)
+    def hub(self, com, *args, name="hub", hwid="1030", types="0101,0201"):
+        """A hub (by default a Halbern-16 with boards 0101 and 0201) on COM<com>; returns (hub, port name)."""
+        hub = Hub(self, self.dir, "--device-type", types, "--hwid", hwid, *args, name=name)
         return hub, map_com_port(self, com, hub.port)
 
     def update(self, port, *flags):
@@ -57,6 +58,17 @@ class UpdateTest(Case):
                           text("ERROR: The hub is not in bootloader mode\n"), 255))
         self.assertGreaterEqual(self.assert_untouched(hub)["commands"]["id"], 1)
 
+    def test_a_file_that_is_not_firmware_opens_no_port(self):
+        hub, port = self.hub(24, "--mode", "bootloader")
+        page = os.path.join(self.dir, "index.html")
+        with open(page, "w") as f:
+            f.write("<!DOCTYPE html>\n<html><head><title>Not Found</title></head><body>404</body></html>\n")
+        path = wine_path(page)
+        result = run_hubflash(["--fw", path, "--port", port])
+        self.assertEqual((result.stdout, result.stderr, result.code),
+                         (text(manual_header(path, port)), text("ERROR: Invalid firmware file\n"), 255))
+        self.assertEqual(hub.stop()["host_opens"], 0, "no port is opened for a bad file")
+
 
 # ctest: windows
 class SwitchTest(Case):
@@ -76,28 +88,48 @@ class SwitchTest(Case):
 
 # ctest: windows
 class AutoParallelTest(Case):
-    """Two hubs listed as JSON, then updated at once, each on its own link and watcher."""
+    """Hubs of two types listed as JSON, then updated at once, each on its own link
+    and watcher and each with the release for its own hub type; a third hub type
+    has no release and is skipped."""
 
-    def test_json_list_then_both_updated_at_once(self):
+    def test_json_list_then_each_hub_type_updated_with_its_own_release(self):
         server = fwserver.FirmwareServer()
         self.addCleanup(server.stop)
-        hubs = [self.hub(com, "--mode", "bootloader", name="hub%d" % com) for com in (28, 29)]
-        server.set("/firmware/manifest", "310,hub.ufw,%d,Stable\n" % len(self.image.data))
-        server.set("/firmware/stable", "1030,310\n")
-        server.set("/firmware/hub.ufw", self.image.data)
+        other = make_image(self.dir, 320, ("0102:1024", "0202:512"), seed=2, name="other.txt")
+        # Halbern-16 (1030) takes this class's image, Halbern-10 (1020) the other;
+        # each image has sections for its own hub's boards only.
+        first = self.hub(28, "--mode", "bootloader", name="hub28")
+        second = self.hub(29, "--mode", "bootloader", "--serial", "22", name="hub29", hwid="1020",
+                          types="0102,0202")
+        unlisted = self.hub(30, "--mode", "bootloader", "--serial", "33", name="hub30", hwid="1011")
+        hubs = (first, second, unlisted)
+        server.set("/firmware/manifest", "320,hub-3.20.ufw,%d,Newest\n310,hub-3.10.ufw,%d,Stable\n"
+                   % (len(other.data), len(self.image.data)))
+        server.set("/firmware/stable", "1020,320\n1030,310\n")
+        server.set("/firmware/hub-3.10.ufw", self.image.data)
+        server.set("/firmware/hub-3.20.ufw", other.data)
         env = {"HUBFLASH_SERVER": server.address, "HUBFLASH_PORTS": ",".join(port for _, port in hubs)}
 
         events = [json.loads(line) for line in run_hubflash(["--json", "--list"], env=env).stdout.splitlines()]
-        self.assertEqual([(e["event"], e["port"], e["mode"], len(e["boards"])) for e in events],
-                         [("hub", port, "bootloader", 2) for _, port in hubs])
+        self.assertEqual([(e["event"], e["port"], e["hwid"], e["mode"], len(e["boards"])) for e in events],
+                         [("hub", port, hwid, "bootloader", 2)
+                          for (_, port), hwid in zip(hubs, ("1030", "1020", "1011"))])
 
         result = run_hubflash(["--auto", "--parallel"], env=env)
-        self.assertEqual((result.stderr, result.code), (b"", 0))
+        self.assertEqual((result.stderr, result.code), (b"", 1))
         lines = result.stdout.decode().splitlines()
-        self.assertEqual(lines[-1], "Updated 2 of 2 hubs")
-        for hub, port in hubs:
-            self.assertIn("[%s] done" % port, lines)
-            self.assert_hub_updated(hub, self.image, TYPES)
+        self.assertEqual(lines[-1], "Updated 2 of 3 hubs")
+        for (_, port), hwid, version in ((first, "1030", "v3.10"), (second, "1020", "v3.20")):
+            tagged = [line for line in lines if line.startswith("[%s] " % port)]
+            self.assertIn("[%s] Updating device %s (%s) with %s" % (port, port, hwid, version), tagged, lines)
+            self.assertEqual(tagged[-1], "[%s] done" % port)
+        self.assertIn("[%s] No firmware release for device %s (1011); skipped" % (unlisted[1], unlisted[1]),
+                      lines)
+        self.assert_hub_updated(first[0], self.image, TYPES)
+        self.assert_hub_updated(second[0], other, (0x0102, 0x0202))
+        self.assert_untouched(unlisted[0])
+        self.assertEqual(sorted(server.requests), ["/firmware/hub-3.10.ufw", "/firmware/hub-3.20.ufw",
+                                                   "/firmware/manifest", "/firmware/stable"])
 
 
 if __name__ == "__main__":

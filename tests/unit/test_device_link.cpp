@@ -19,6 +19,7 @@
 
 #include "device.h"
 #include "functions.h"
+#include "options.h"
 #include "serial_test_support.h"
 #include "timer.h"
 #include "ufw.h"
@@ -220,19 +221,25 @@ private:
     std::thread thread_;
 };
 
-// A device record on the hub's port, without detection.
-std::unique_ptr<device> open_device(const fake_hub& hub, std::initializer_list<uint16_t> types = {})
+// A device record on the port `link`, without detection.
+std::unique_ptr<device> open_device(const std::string& link,
+                                    std::initializer_list<uint16_t> types = {})
 {
     auto dev = std::make_unique<device>();
-    dev->port_name = hub.link;
+    dev->port_name = link;
     dev->link = std::make_unique<serial_port>();
-    EXPECT_TRUE(serial_init(dev->link.get(), hub.link.c_str()));
+    EXPECT_TRUE(serial_init(dev->link.get(), link.c_str()));
     for (uint16_t type : types) {
         board_entry& board = dev->boards[static_cast<size_t>(++dev->board_count)];
         board.present = true;
         board.device_type = type;
     }
     return dev;
+}
+
+std::unique_ptr<device> open_device(const fake_hub& hub, std::initializer_list<uint16_t> types = {})
+{
+    return open_device(hub.link, types);
 }
 
 // Acknowledges every framed command with its tag and answers CRC queries with
@@ -406,6 +413,50 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
         EXPECT_EQ(sent, expected);
         device_free(dev);
     }
+}
+
+// The hub's end of the link is gone while its name stays: the port counts as
+// present and every write is refused. The first command of the upload (a ping
+// stop, whose writes are repeated) gives up 10 s after the first refusal, and
+// the upload takes its failure path. Should it never give up, the port's name
+// goes after 30 s, so the run ends after the 60 s wait for its return instead.
+TEST(UploadOverPty, WritesRefusedForTenSecondsGiveTheUploadUp)
+{
+    const fast::speed speed(4);
+    const one_block_image block;
+    serial_test::pty_pair pty;
+    const serial_test::temp_dir dir;
+    const std::string link = dir / "hub";
+    ASSERT_EQ(symlink(pty.slave_path.c_str(), link.c_str()), 0);
+    auto dev = open_device(link, {0x0201});
+    ASSERT_TRUE(serial_available(dev->link.get()));
+    close(pty.master);
+    pty.master = -1;
+    const int64_t start = fast::now_us();
+    std::atomic<bool> ended{false};
+    std::thread safety_net([&] {
+        while (!ended && fast::now_us() - start < 30000000)
+            std::this_thread::sleep_for(1ms);
+        if (!ended)
+            unlink(link.c_str());
+    });
+    testing::internal::CaptureStdout();
+    const update_result result =
+        device_do_firmware_update(dev.get(), block.image, options_record{});
+    const std::string out = testing::internal::GetCapturedStdout();
+    const int64_t elapsed_us = fast::now_us() - start;
+    ended = true;
+    safety_net.join();
+    EXPECT_EQ(result, update_result::failed);
+    EXPECT_TRUE(dev->link_lost);
+    EXPECT_EQ(out, "Failed to update the Corvane hub. Please power cycle the hub and run hubflash "
+                   "again.\r\n");
+    // The program's clock counts whole milliseconds; the ping stop's 250 ms pause
+    // follows, and a loaded machine may add a little.
+    EXPECT_GE(elapsed_us, 10249000);
+    EXPECT_LT(elapsed_us, 12000000);
+    EXPECT_TRUE(serial_available(dev->link.get())) << "the port stayed present";
+    device_free(dev);
 }
 
 // A hub in its normal firmware: answers "id" with its identity line.
