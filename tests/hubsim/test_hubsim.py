@@ -129,7 +129,7 @@ class Sim(simtest.Hub):
 
     def crc(self, board, address):
         _, kind, payload, ok = parse_hub_line(self.ask(board, "!PART_CRC=%06x" % address))
-        assert kind == b"-" and ok and payload.startswith(b"CRC="), line
+        assert kind == b"-" and ok and payload.startswith(b"CRC="), payload
         return int(payload[4:], 16)
 
     def stop(self):
