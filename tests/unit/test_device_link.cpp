@@ -477,8 +477,6 @@ TEST(DetectionOverPty, ThirdAnnouncementFromBoardOneEndsTheWindow)
     ASSERT_NE(dev, nullptr);
     EXPECT_LT(fast::now_us() - start, 2000000);
     EXPECT_TRUE(device_is_bootloader_ready(dev.get()));
-    EXPECT_EQ(dev->board_count, 2);
-    EXPECT_EQ(dev->serial, "1030.0042");
     EXPECT_TRUE(hub.commands().empty()) << "no board was searched for";
     device_free(dev);
 }
