@@ -85,9 +85,6 @@ class SwitchTest(Case):
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual((report["commands"]["boot_mode"], report["restarts"]), (1, 1))
 
-
-# ctest: COST 60
-class SwitchBackTest(Case):
     def test_hub_switched_for_a_refused_image_is_sent_back(self):
         image = self.image()
         hub = self.hub("--fw", "310", mode="normal")
@@ -182,6 +179,7 @@ class VanishTest(Case):
         self.assertEqual((report["vanishes"], report["host_opens"]), (1, 2))
 
 
+# ctest: COST 60
 class GiveUpTest(Case):
     def test_line_that_always_needs_a_second_attempt(self):
         """Each block restart counts as a failed send, so the upload ends instead of looping."""
@@ -191,9 +189,6 @@ class GiveUpTest(Case):
         report = self.assert_gave_up(result, hub, image, 2, (b"Error sending command\r\n" + RESTART) * 2)
         self.assertEqual(report["commands"]["part_crc"], 0)
 
-
-# ctest: COST 60
-class SixtySendsTest(Case):
     def test_one_block_sent_sixty_times(self):
         image = self.image(sections=("0101:4096", "0201:2048"))
         hub = self.hub("--wrong-crc", "1-1000")
@@ -204,12 +199,13 @@ class SixtySendsTest(Case):
 # ctest: COST 90
 class LostPortTest(Case):
     def test_port_that_never_returns(self):
-        """A vanished hub is waited for 60 s, mid-upload or while finishing, then given up."""
+        """A vanished hub is waited for 60 s, mid-upload, while finishing or told to restart, then given up."""
         image = self.image(sections=("0101:128", "0201:64"))
-        faults = (("--vanish-after", "3"), ("--vanish-on", "!FINISH"))
-        hubs = [self.hub(*fault, "--vanish-ms", "600000", name="hub" + fault[0]) for fault in faults]
+        faults = ("--vanish-after", "3"), ("--vanish-on", "!FINISH"), ("--vanish-on", "!REBOOT_NORMAL")
+        hubs = [self.hub(*fault, "--vanish-ms", "600000", name="hub%d" % n) for n, fault in enumerate(faults)]
         started = time.monotonic()
-        runs = [simtest.start_hubflash(["--fw", image.path, "--port", hub.port]) for hub in hubs]
+        runs = [start_hubflash(["--fw", image.path, "--port", hub.port]) for hub in hubs[:2]]
+        exit_run = start_hubflash(["--port", hubs[2].port, "--exit-bootloader"])
         for fault, hub, run in zip(faults, hubs, runs):
             result = simtest.wait_hubflash(run, timeout=150)
             self.assertGreater(time.monotonic() - started, 60)
@@ -218,6 +214,10 @@ class LostPortTest(Case):
             self.assertTrue(result.stderr.endswith(b"ERROR: Serial port %s did not come back within 60 seconds\n"
                                                    % hub.port.encode()), result.stderr)
             self.assertEqual(hub.stop()["commands"]["finish"], 0 if fault[0] == "--vanish-after" else 1)
+        result = wait_hubflash(exit_run, timeout=150)
+        self.assertEqual((result.stdout[:len(RESTART_OUTPUT) - 27], result.code), (RESTART_OUTPUT[:-27], 1))
+        self.assertTrue(result.stderr.endswith(b"ERROR: Unable to send the restart command to board 4\n"),
+                        result.stderr)
 
 
 class StopTest(Case):
@@ -254,17 +254,6 @@ class ExitTest(Case):
             self.assertEqual((result.stdout, result.stderr, result.code), (RESTART_OUTPUT, b"", 0))
             self.assertEqual({board["mode"] for board in self.assert_untouched(hub)["boards"]}, {"normal"})
             self.assertEqual(hub.framed_commands(), [(b, "!REBOOT_NORMAL") for b in (4, 3, 2, 1) for _ in range(5)])
-
-
-# ctest: COST 60
-class ExitLostPortTest(Case):
-    def test_port_that_never_returns(self):
-        hub = self.hub("--vanish-on", "!REBOOT_NORMAL", "--vanish-ms", "600000")
-        result = run_hubflash(["--port", hub.port, "--exit-bootloader"], timeout=150)
-        self.assertTrue(result.stdout.startswith(RESTART_OUTPUT[:-27]), result.stdout)
-        self.assertTrue(result.stderr.endswith(b"ERROR: Unable to send the restart command to board 4\n"),
-                        result.stderr)
-        self.assertEqual(result.code, 1)
 
 
 if __name__ == "__main__":
