@@ -9,6 +9,7 @@ import argparse
 import collections
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -16,7 +17,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))  # fwserver
 
@@ -51,16 +51,7 @@ def text(expected):
     return expected.replace(b"\n", b"\r\n") if TOOLS.wine else expected
 
 
-@dataclass
-class Image:
-    path: str
-    expected_dir: str
-    version: int
-    data: bytes
-
-    def expected_flash(self, device_type):
-        with open(os.path.join(self.expected_dir, "%04x.bin" % device_type), "rb") as f:
-            return f.read()
+Image = collections.namedtuple("Image", "path version data flash")  # flash: {device type: expected bytes}
 
 
 def make_image(directory, version, sections, seed=1, name="image.txt"):
@@ -73,8 +64,8 @@ def make_image(directory, version, sections, seed=1, name="image.txt"):
     for section in sections:
         command += ["--section", section]
     subprocess.run(command, check=True)
-    with open(path, "rb") as f:
-        return Image(path, expected, version, f.read())
+    flash = {int(f.stem, 16): f.read_bytes() for f in pathlib.Path(expected).iterdir()}
+    return Image(path, version, pathlib.Path(path).read_bytes(), flash)
 
 
 class Hub:
@@ -112,8 +103,7 @@ class Hub:
             self.proc.wait()
 
     def flash(self, board):
-        with open(os.path.join(self.flash_dir, "board%d.bin" % board), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.flash_dir, "board%d.bin" % board).read_bytes()
 
     def framed_commands(self):
         """(board, command) of every framed line hubsim received, in order."""
@@ -178,7 +168,7 @@ class UpdateChecks:
         for number, device_type in enumerate(device_types, start=1):
             entry = report["boards"][number - 1]
             self.assertEqual((entry["finish"], entry["fw_version"]), ([image.version] * 4, image.version))
-            self.assertTrue(hub.flash(number) == image.expected_flash(device_type),
+            self.assertTrue(hub.flash(number) == image.flash[device_type],
                             "flash of board %d differs from the image" % number)
         return report
 

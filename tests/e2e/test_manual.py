@@ -26,8 +26,6 @@ INTERRUPTED = (b"\nERROR: Interrupted. The hub is left in its bootloader with in
 RESTART_OUTPUT = (b"hubflash v3.00\nPlease wait while device restarts\r\n"
                   b"Board 4\r\nBoard 3\r\nBoard 2\r\nBoard 1\r\n")
 
-RECONNECT = b"\r\nSerial port is unavailable, please wait while we try to reconnect.\r\n"
-
 # A shell's background job ignores SIGINT, which hubflash would inherit: restore the default.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
@@ -74,16 +72,6 @@ class Case(unittest.TestCase, UpdateChecks):
         return report
 
 
-class UpdateTest(Case):
-    def test_two_board_hub(self):
-        image = self.image()
-        hub = self.hub("--hwid", "1030")
-        result = self.update(hub, image)
-        self.assertEqual((result.stdout, result.stderr, result.code), (self.clean_output(hub, image), b"", 0))
-        report = self.assert_hub_updated(hub, image, self.types)
-        self.assertEqual((report["commands"]["part_crc"], report["commands"]["upload_line"]), (32, 16 * 8 + 16 * 4))
-
-
 # ctest: COST 60
 class SwitchTest(Case):
     def test_bootloader_flag_switches_a_hub_in_normal_firmware(self):
@@ -97,9 +85,6 @@ class SwitchTest(Case):
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual((report["commands"]["boot_mode"], report["restarts"]), (1, 1))
 
-
-# ctest: COST 60
-class SwitchBackTest(Case):
     def test_hub_switched_for_a_refused_image_is_sent_back(self):
         image = self.image()
         hub = self.hub("--fw", "310", mode="normal")
@@ -184,20 +169,17 @@ class CrcFaultTest(Case):
 
 class VanishTest(Case):
     def test_port_vanishes_mid_block(self):
-        # The upload either sees the port gone (and restarts the block) or its next write waits for it.
+        # Its texts, whether the upload sees the port gone or its next write waits, are the unit tests' part.
         image = self.image()
         hub = self.hub("--vanish-after", "12", "--vanish-ms", "2000")
         result = self.update(hub, image)
         self.assertEqual(result.code, 0, result.stderr)
-        if RECONNECT in result.stdout:
-            self.assertIn(RESTART, result.stdout[result.stdout.index(RECONNECT):])
-        else:
-            self.assertIn(b"Serial port is unavailable, waiting for it to become available again.", result.stdout)
         self.assertTrue(result.stdout.endswith(b"Device updated successfully.\n"), result.stdout[-300:])
         report = self.assert_hub_updated(hub, image, self.types)
         self.assertEqual((report["vanishes"], report["host_opens"]), (1, 2))
 
 
+# ctest: COST 60
 class GiveUpTest(Case):
     def test_line_that_always_needs_a_second_attempt(self):
         """Each block restart counts as a failed send, so the upload ends instead of looping."""
@@ -207,9 +189,6 @@ class GiveUpTest(Case):
         report = self.assert_gave_up(result, hub, image, 2, (b"Error sending command\r\n" + RESTART) * 2)
         self.assertEqual(report["commands"]["part_crc"], 0)
 
-
-# ctest: COST 60
-class SixtySendsTest(Case):
     def test_one_block_sent_sixty_times(self):
         image = self.image(sections=("0101:4096", "0201:2048"))
         hub = self.hub("--wrong-crc", "1-1000")
@@ -220,12 +199,13 @@ class SixtySendsTest(Case):
 # ctest: COST 90
 class LostPortTest(Case):
     def test_port_that_never_returns(self):
-        """A vanished hub is waited for 60 s, mid-upload or while finishing, then given up."""
+        """A vanished hub is waited for 60 s, mid-upload, while finishing or told to restart, then given up."""
         image = self.image(sections=("0101:128", "0201:64"))
-        faults = (("--vanish-after", "3"), ("--vanish-on", "!FINISH"))
-        hubs = [self.hub(*fault, "--vanish-ms", "600000", name="hub" + fault[0]) for fault in faults]
+        faults = ("--vanish-after", "3"), ("--vanish-on", "!FINISH"), ("--vanish-on", "!REBOOT_NORMAL")
+        hubs = [self.hub(*fault, "--vanish-ms", "600000", name="hub%d" % n) for n, fault in enumerate(faults)]
         started = time.monotonic()
-        runs = [simtest.start_hubflash(["--fw", image.path, "--port", hub.port]) for hub in hubs]
+        runs = [start_hubflash(["--fw", image.path, "--port", hub.port]) for hub in hubs[:2]]
+        exit_run = start_hubflash(["--port", hubs[2].port, "--exit-bootloader"])
         for fault, hub, run in zip(faults, hubs, runs):
             result = simtest.wait_hubflash(run, timeout=150)
             self.assertGreater(time.monotonic() - started, 60)
@@ -234,22 +214,24 @@ class LostPortTest(Case):
             self.assertTrue(result.stderr.endswith(b"ERROR: Serial port %s did not come back within 60 seconds\n"
                                                    % hub.port.encode()), result.stderr)
             self.assertEqual(hub.stop()["commands"]["finish"], 0 if fault[0] == "--vanish-after" else 1)
+        result = wait_hubflash(exit_run, timeout=150)
+        self.assertEqual((result.stdout[:len(RESTART_OUTPUT) - 27], result.code), (RESTART_OUTPUT[:-27], 1))
+        self.assertTrue(result.stderr.endswith(b"ERROR: Unable to send the restart command to board 4\n"),
+                        result.stderr)
 
 
 class StopTest(Case):
     def test_stop_request_ends_the_upload_between_two_lines(self):
-        for number, code in ((signal.SIGINT, 130), (signal.SIGTERM, 143)):
-            with self.subTest(number.name):
-                _, hub, proc = self.start_update(number.name)
-                deadline = time.monotonic() + 60
-                while not any(command.startswith(";") for _, command in hub.framed_commands()):
-                    self.assertTrue(proc.poll() is None and time.monotonic() < deadline, "no upload began")
-                    time.sleep(0.01)
-                proc.send_signal(number)
-                result = wait_hubflash(proc, timeout=30)
-                self.assertEqual(result.code, code, result.stderr)
-                self.assertTrue(result.stderr.endswith(INTERRUPTED), result.stderr)
-                self.assert_untouched(hub, ("finish",))
+        """SIGTERM; a run stopped by SIGINT is the parallel terminal test."""
+        _, hub, proc = self.start_update("hub")
+        deadline = time.monotonic() + 60
+        while not any(command.startswith(";") for _, command in hub.framed_commands()):
+            self.assertTrue(proc.poll() is None and time.monotonic() < deadline, "no upload began")
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGTERM)
+        result = wait_hubflash(proc, timeout=30)
+        self.assertEqual((result.code, result.stderr[-len(INTERRUPTED):]), (143, INTERRUPTED), result.stderr)
+        self.assert_untouched(hub, ("finish",))
 
 
 class ClosedPipeTest(Case):
@@ -272,17 +254,6 @@ class ExitTest(Case):
             self.assertEqual((result.stdout, result.stderr, result.code), (RESTART_OUTPUT, b"", 0))
             self.assertEqual({board["mode"] for board in self.assert_untouched(hub)["boards"]}, {"normal"})
             self.assertEqual(hub.framed_commands(), [(b, "!REBOOT_NORMAL") for b in (4, 3, 2, 1) for _ in range(5)])
-
-
-# ctest: COST 60
-class ExitLostPortTest(Case):
-    def test_port_that_never_returns(self):
-        hub = self.hub("--vanish-on", "!REBOOT_NORMAL", "--vanish-ms", "600000")
-        result = run_hubflash(["--port", hub.port, "--exit-bootloader"], timeout=150)
-        self.assertTrue(result.stdout.startswith(RESTART_OUTPUT[:-27]), result.stdout)
-        self.assertTrue(result.stderr.endswith(b"ERROR: Unable to send the restart command to board 4\n"),
-                        result.stderr)
-        self.assertEqual(result.code, 1)
 
 
 if __name__ == "__main__":

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Tests of the hub simulator and the image generator. The framing, checksums
-and CRCs here are written out independently of both hubsim and hubflash, so that
-a fault in either cannot confirm itself. Times come from hubsim's own log.
+"""Tests of the hub simulator and the image generator. The framing and checksums
+here are written out independently of both hubsim and hubflash, so that a fault
+in either cannot confirm itself; the flash a session leaves, its CRC replies and
+finishes are what every end-to-end update checks against mkimage's image and
+hubflash's own CRCs. Times come from hubsim's own log.
 """
 
-import binascii
 import errno
 import os
-import random
 import select
 import subprocess
 import sys
@@ -32,10 +32,6 @@ def host_frame(board, command, counter):
 def hub_frame(board, kind, payload=b""):
     body = b"@00%02x" % board + kind + payload
     return body + b"|%02x\r\n" % checksum(body)
-
-
-def crc16(data):
-    return binascii.crc_hqx(bytes(data), 0xFFFF)  # CRC-16/CCITT-FALSE
 
 
 def record_line(address, data):
@@ -89,12 +85,12 @@ class Sim(simtest.Hub):
             if error.errno != errno.EIO:  # EIO: the port went away
                 raise
 
-    def read_line(self, timeout=1.0, skip_announcements=True):
+    def read_line(self, timeout=1.0):
         deadline = time.monotonic() + timeout
         while True:
             while b"\n" in self.buf:
                 line, _, self.buf = self.buf.partition(b"\n")
-                if not (skip_announcements and line.lstrip(b">")[5:6] == b"*"):
+                if line.lstrip(b">")[5:6] != b"*":  # announcements are skipped
                     return line + b"\n"
             remaining = deadline - time.monotonic()
             if remaining <= 0 or not select.select([self.fd], [], [], remaining)[0]:
@@ -129,7 +125,7 @@ class Sim(simtest.Hub):
 
     def crc(self, board, address):
         _, kind, payload, ok = parse_hub_line(self.ask(board, "!PART_CRC=%06x" % address))
-        assert kind == b"-" and ok and payload.startswith(b"CRC="), line
+        assert kind == b"-" and ok and payload.startswith(b"CRC="), payload
         return int(payload[4:], 16)
 
     def stop(self):
@@ -148,30 +144,18 @@ def bootloader(test, *args):
 
 
 class UploadTest(unittest.TestCase):
-    def test_clean_session_report_and_dump(self):
-        rng = random.Random(11)
-        blocks = {1: [(0x4000, rng.randbytes(64)), (0x4080, rng.randbytes(64))], 2: [(0x4000, rng.randbytes(128))]}
+    def test_report_of_a_clean_session(self):
         sim = bootloader(self, "--device-type", "0201,0101")
         sim.stop_pings(2, 1)
-        for board, items in blocks.items():
-            for address, data in items:
-                self.assertTrue(all(parse_hub_line(r)[1] == b"+" for r in sim.upload(board, address, data)))
-                self.assertEqual(sim.crc(board, address), crc16(data))
-        for board in (2, 2, 1, 1, 2, 2, 1, 1):
-            self.assertEqual(parse_hub_line(sim.ask(board, "!FINISH 0123"))[1], b"+")
+        for board, address in ((1, 0x4000), (1, 0x4080), (2, 0x4000)):
+            self.assertTrue(all(parse_hub_line(r)[1] == b"+" for r in sim.upload(board, address, bytes(range(64)))))
         report = sim.stop()
-        self.assertEqual((report["violations"], report["finish_order"]), ([], [2, 2, 1, 1, 2, 2, 1, 1]))
-        self.assertEqual(report["bytes_received"], sim.written)
-        self.assertEqual((report["commands"]["upload_line"], report["commands"]["part_crc"]), (16, 3))
-        for entry in report["boards"]:
-            expected = bytearray(b"\xff" * (entry["flash_end"] - entry["flash_start"]))
-            for address, data in blocks[entry["board"]]:
-                expected[address - 0x4000:address - 0x4000 + len(data)] = data
-            self.assertEqual(sim.flash(entry["board"]), bytes(expected))
-            self.assertEqual(entry["flash_crc32"], "%08x" % zlib.crc32(expected))
-            self.assertEqual((entry["finish"], entry["fw_version"]), ([123] * 4, 123))
+        self.assertEqual((report["violations"], report["bytes_received"]), ([], sim.written))
         self.assertEqual(report["boards"][0]["written"], [[0x4000, 0x4040], [0x4080, 0x40C0]])
-        self.assertEqual(report["boards"][1]["flash_end"], 0x20000)
+        self.assertEqual([(b["upload_lines"], b["flash_start"], b["flash_end"]) for b in report["boards"]],
+                         [(8, 0x4000, 0x10000), (4, 0x4000, 0x20000)])
+        for entry in report["boards"]:
+            self.assertEqual(entry["flash_crc32"], "%08x" % zlib.crc32(sim.flash(entry["board"])))
 
     def test_a_line_within_1_ms_of_an_upload_acknowledgement_is_named(self):
         sim = bootloader(self, "--device-type", "0201", "--busy-wait")
@@ -238,23 +222,16 @@ class CheckerTest(unittest.TestCase):
 
 
 class VanishTest(unittest.TestCase):
-    DATA = bytes(range(64))
-
     def test_port_vanishes_after_an_acknowledgement(self):
         sim = bootloader(self, "--device-type", "0201", "--vanish-after", "2", "--vanish-ms", "500")
         sim.stop_pings(1)
-        first, second = block_lines(0x4000, self.DATA[:32])
+        first, second = block_lines(0x4000, bytes(32))
         self.assertIsNotNone(sim.ask(1, first))
         self.assertIsNotNone(sim.ask(1, second))
         self.assertIsNone(sim.ask(1, first, 0.3))  # too late: the hub is going
         self.assertTrue(wait_for(lambda: not os.path.lexists(sim.port), 1.0))
         self.assertTrue(wait_for(lambda: os.path.lexists(sim.port), 3.0))
-        sim.close()
-        sim.open()
-        self.assertTrue(sim.read_line(1.0, skip_announcements=False).startswith(b"@0001*"))
-        self.assertEqual(sim.crc(1, 0x4000), crc16(self.DATA[:32] + b"\xff" * 32))
-        report = sim.stop()
-        self.assertEqual((report["vanishes"], report["boards"][0]["upload_lines"]), (1, 2))
+        sim.stop()
         self.assertGreaterEqual(sim.log_times("port back")[-1] - sim.log_times("port vanishes")[0], 500)
 
 

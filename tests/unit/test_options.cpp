@@ -29,8 +29,6 @@ TEST(Options, PrecedenceDecidesTheAction)
     } cases[] = {
         {{"--fw", "a.ufw", "--port", "COM1"}, ACTION_UPDATE_MANUAL},
         {{"--port", "--help", "--fw", "--version", "--bootloader"}, ACTION_UPDATE_MANUAL},
-        {{"--fw", "a.ufw"}, ACTION_NONE},
-        {{"--port", "COM1"}, ACTION_NONE},
         {{"--auto", "--fw"}, ACTION_NONE}, // argument missing
         {{"--help", "--auto", "--trace", "--list"}, ACTION_NONE},
         {{"--version", "--info", "--fw", "a.ufw"}, ACTION_NONE},

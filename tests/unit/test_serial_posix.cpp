@@ -1,13 +1,11 @@
 // The serial link on Linux over pseudo-terminals: line assembly, port settings,
 // opening rules, I/O limits and the port list.
-#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
 
-#include "serial-internal.h"
 #include "serial-posix.h"
 #include "serial_test_support.h"
 
