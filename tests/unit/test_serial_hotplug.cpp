@@ -73,12 +73,14 @@ TEST_F(hot_plug, RemovedPortMakesWritesWaitUntilItReturns)
     second.send_buffered("@0101*OLD\r\n");
 
     testing::internal::CaptureStdout();
-    std::atomic<bool> done{false};
+    std::atomic<bool> started{false}, done{false};
     bool sent = false;
     std::thread writer([&] {
+        started = true;
         sent = serial_tx(&port, "again\r\n");
         done = true;
     });
+    ASSERT_TRUE(wait_until([&] { return started.load(); })); // a loaded machine starts it late
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(done);
     plug(second);
