@@ -1,8 +1,7 @@
 """Helpers for tests that run the real hubflash (natively, or the Windows build
-under Wine with --wine) against hubs played by hubsim: make_image() for an image
-and the flash each board type should end up with, Hub() for a simulated hub on
-a symlink, run_hubflash() to run the program, Hub.stop() for hubsim's report.
-A test file runs as: test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage PATH [--sample IMAGE] [Class ...]
+under Wine with --wine) against hubs played by hubsim: make_image(), Hub(),
+run_hubflash(), Hub.stop() for hubsim's report. A test file runs as:
+test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage PATH [--sample IMAGE] [Class ...]
 """
 
 import argparse
