@@ -92,8 +92,7 @@ class Hub:
             self.proc.send_signal(signal.SIGTERM)
             self.proc.wait(timeout=30)
             assert self.proc.returncode == 0, "hubsim exited with %d" % self.proc.returncode
-            with open(self.report_path) as f:
-                self.report = json.load(f)
+            self.report = json.loads(pathlib.Path(self.report_path).read_text())
         return self.report
 
     def kill(self):

@@ -51,12 +51,10 @@ def parse_trace(stderr):
     events, last = [], -1
     for line in stderr.decode().splitlines():
         m = TRACE_LINE.match(line)
-        if not m:
-            raise AssertionError("not a trace line: %r" % line)
+        assert m, "not a trace line: %r" % line
         stamp = int(m.group(1)) * 1000 + int(m.group(2))
         # Port events come from the watcher thread; a millisecond of skew is all they may show.
-        if stamp + 1 < last:
-            raise AssertionError("time runs backwards at %r" % line)
+        assert stamp + 1 >= last, "time runs backwards at %r" % line
         last = max(last, stamp)
         events.append((m.group(3), m.group(4)))
     return events
