@@ -1,8 +1,7 @@
 """Helpers for tests that run the real hubflash (natively, or the Windows build
-under Wine with --wine) against hubs played by hubsim: make_image() for an image
-and the flash each board type should end up with, Hub() for a simulated hub on
-a symlink, run_hubflash() to run the program, Hub.stop() for hubsim's report.
-A test file runs as: test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage PATH [--sample IMAGE] [Class ...]
+under Wine with --wine) against hubs played by hubsim: make_image(), Hub(),
+run_hubflash(), Hub.stop() for hubsim's report. A test file runs as:
+test_x.py --hubflash PATH [--wine] --hubsim PATH --mkimage PATH [Class ...]
 """
 
 import argparse
@@ -30,7 +29,7 @@ def parse_command_line(argv=None):
     """Stores the tool paths in TOOLS; returns the arguments left for unittest.main."""
     global TOOLS
     parser = argparse.ArgumentParser(add_help=False)
-    for name in ("--hubflash", "--hubsim", "--mkimage", "--sample"):
+    for name in ("--hubflash", "--hubsim", "--mkimage"):
         parser.add_argument(name, type=os.path.abspath)
     parser.add_argument("--wine", action="store_true", help="hubflash is the Windows build")
     argv = sys.argv if argv is None else argv
@@ -93,8 +92,7 @@ class Hub:
             self.proc.send_signal(signal.SIGTERM)
             self.proc.wait(timeout=30)
             assert self.proc.returncode == 0, "hubsim exited with %d" % self.proc.returncode
-            with open(self.report_path) as f:
-                self.report = json.load(f)
+            self.report = json.loads(pathlib.Path(self.report_path).read_text())
         return self.report
 
     def kill(self):

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""The automatic update end to end, one hub after another or all at once: the
-real hubflash scanning hubs played by hubsim (HUBFLASH_PORTS) and downloading
-from the suite's own firmware server (HUBFLASH_SERVER). How a download goes and
-how the lists are read is the unit tests' part; here what the update makes of them.
+"""The automatic update end to end, one hub after another or all at once, over hubs
+played by hubsim (HUBFLASH_PORTS) and the suite's firmware server (HUBFLASH_SERVER).
+How a download goes and how the lists are read is the unit tests' part.
 """
 
 import os

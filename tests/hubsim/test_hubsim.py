@@ -71,11 +71,6 @@ class Sim(simtest.Hub):
         tty.setraw(self.fd)
         return self
 
-    def close(self):
-        if self.fd is not None:
-            os.close(self.fd)
-            self.fd = None
-
     def send(self, data):
         self.written += len(data)
         try:
@@ -129,7 +124,9 @@ class Sim(simtest.Hub):
         return int(payload[4:], 16)
 
     def stop(self):
-        self.close()
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
         return super().stop()
 
     def log_times(self, event):

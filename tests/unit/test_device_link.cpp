@@ -1,7 +1,6 @@
-// The command exchange, detection, the block upload and its recovery over a
-// pseudo-terminal, with a scripted hub on the master side. The program's clock
-// is wrapped at link time (-Wl,--wrap), so the upload's long waits can pass
-// faster than real time; the exchange itself stays real.
+// The command exchange, detection, the block upload and its recovery over a pseudo-terminal,
+// a scripted hub on its master side. The program's clock is wrapped at link time
+// (-Wl,--wrap), so long waits can pass faster than real time; the exchange stays real.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -330,9 +329,8 @@ TEST(BlockOverPty, LineThroughAtItsFifthAttemptRestartsTheBlockAtItsSixthFailsIt
         EXPECT_EQ(out,
                   serial_test::repeated("Error sending command\r\n", std::min(attempts - 1, 50))
                       + (restart ? "Restarting upload for board\r\n" : ""));
-        // The tries of the third line before the one that went through: within the
-        // attempt named (on a loaded machine a late acknowledgement may cost a
-        // try of it), or all 500 when given up.
+        // The third line's tries before the one that went through: within the attempt named
+        // (a late acknowledgement may cost a try of it), or all 500 when given up.
         sent_list sent = hub.commands();
         const auto failed = std::count(sent.begin(), sent.end(), std::pair{1, block.line(2)}) - 1;
         EXPECT_EQ((failed - 1) / 10, std::min(attempts - 1, 49)) << failed;
@@ -404,11 +402,9 @@ TEST(BlockOverPty, PortLostBeforeOrWithinABlockRestartsItOnceItIsBack)
     }
 }
 
-// The hub's end of the link is gone while its name stays: the port counts as
-// present and every write is refused. The first command of the upload (a ping
-// stop, whose writes are repeated) gives up 10 s after the first refusal, and
-// the upload takes its failure path. Should it never give up, the port's name
-// goes after 30 s, so the run ends after the 60 s wait for its return instead.
+// The hub's end of the link is gone while its name stays, so every write is refused: the
+// upload's first command (a ping stop, its writes repeated) gives up 10 s after the first
+// refusal and the upload fails. Should it never give up, the name goes at 30 s.
 TEST(UploadOverPty, WritesRefusedForTenSecondsGiveTheUploadUp)
 {
     const fast::speed speed(4);

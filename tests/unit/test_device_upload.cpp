@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 #include <string>
 #include <tuple>
@@ -17,13 +16,11 @@
 namespace {
 
 // An image with one section per (device type, data lines) pair.
-ufw image_of(const std::vector<std::pair<unsigned, int>>& sections, const std::string& tail = "")
+ufw image_of(const std::vector<std::pair<std::string, int>>& sections, const std::string& tail = "")
 {
     std::string text = "___310\n";
     for (const auto& [type, lines] : sections) {
-        char header[16];
-        std::snprintf(header, sizeof header, ">>>%04X\n", type);
-        text += header;
+        text += ">>>" + type + "\n";
         for (int i = 0; i < lines; ++i)
             text += build_hex_cmd(0x4000 + 16 * i, 0, std::string(32, 'A' + i % 6), 16).text + "\n";
         text += "!!!!!!!!\n";
@@ -48,7 +45,7 @@ device hub_with_types(std::initializer_list<uint16_t> types)
 // 0101 blocks hold 8 lines, 0201 blocks 4.
 TEST(UploadList, HoldsEveryBlockOfEveryBoardOnceInAMixedOrder)
 {
-    const ufw image = image_of({{0x0101, 24}, {0x0201, 80}});
+    const ufw image = image_of({{"0101", 24}, {"0201", 80}});
     const device dev = hub_with_types({0x0101, 0x0201});
     int32_t count = -1;
     const std::vector<firmware_block> list = device_build_firmware_blocks(&dev, image, &count);
@@ -84,7 +81,7 @@ TEST(UploadList, HoldsEveryBlockOfEveryBoardOnceInAMixedOrder)
 // refused end to end, where the texts and what the hub received are checked).
 TEST(Upload, RefusesAHubWhoseBoardHasNoFirmwareInTheImage)
 {
-    const ufw image = image_of({{0x0101, 8}}, ">>>0201\n:020000040000FA\n!!!!!!!!\n");
+    const ufw image = image_of({{"0101", 8}}, ">>>0201\n:020000040000FA\n!!!!!!!!\n");
     device dev = hub_with_types({0x0101, 0x0201}); // no link: anything sent would crash
     testing::internal::CaptureStderr();
     EXPECT_EQ(device_do_firmware_update(&dev, image, options_record{}), update_result::refused);

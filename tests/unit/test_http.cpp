@@ -1,6 +1,5 @@
-// The HTTP fetch and the firmware download against the suite's own local
-// server (tools/fwserver.py, started by a CTest fixture that names its
-// address file in HUBFLASH_TEST_SERVER_FILE).
+// The HTTP fetch and the firmware download against the suite's own server
+// (tools/fwserver.py; a CTest fixture names its address file in HUBFLASH_TEST_SERVER_FILE).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -228,10 +227,7 @@ TEST(HttpServerHost, TheVariableReplacesTheBuiltInHostIfItIsAnAddress)
     EXPECT_TRUE(address.valid && address.port == 80 && !address.secure) << built_in;
     set_variable("HUBFLASH_SERVER", "mirror.example:8080");
     EXPECT_EQ(firmware_server_host(), "mirror.example:8080");
-    std::vector<char> buffer(8, '\x7f'); // bad arguments fail without a request
-    EXPECT_FALSE(http_get(built_in, "/gen?n=1", buffer.data(), -1));
-    EXPECT_FALSE(http_get(built_in, "gen?n=1", buffer.data(), 7));
-    EXPECT_FALSE(http_get(built_in, "/gen?n=1", nullptr, 7));
+    std::vector<char> buffer(8, '\x7f');
     ::testing::internal::CaptureStderr();
     for (const char* text : {"host/x", "host/x", "https://host:99999"}) {
         set_variable("HUBFLASH_SERVER", text);

@@ -210,10 +210,9 @@ TEST(UfwFile, WorkedExampleGivesItsFourUploadLines)
     fs::remove(temp_file);
 }
 
-// A file is read 64 KiB at a time. A free-text first line one character longer
-// each round moves every read boundary across each place of the repeated
-// record, CR LF and blank line: the file must load as its text does in one
-// piece, a NUL in a later read included, with the same line numbers.
+// A file is read 64 KiB at a time. A free-text first line one character longer each round
+// moves every read boundary across each place of the repeated record, CR LF and blank line:
+// the file loads as its text does in one piece (a NUL in a later read, line numbers too).
 TEST(UfwFile, ReadBoundariesCutNothing)
 {
     constexpr int records = 3072; // 0x4000 to 0xFFFF, 141 KB: three reads
