@@ -155,13 +155,15 @@ class UploadTest(unittest.TestCase):
             self.assertEqual(entry["flash_crc32"], "%08x" % zlib.crc32(sim.flash(entry["board"])))
 
     def test_a_line_within_1_ms_of_an_upload_acknowledgement_is_named(self):
-        sim = bootloader(self, "--device-type", "0201", "--busy-wait")
+        sim = bootloader(self, "--device-type", "0101", "--busy-wait")
         sim.stop_pings(1)
-        sim.upload(1, 0x4000, bytes(128), pause=0)
+        sim.upload(1, 0x4000, bytes(1024), pause=0)
         time.sleep(0.002)
         sim.crc(1, 0x4000)
         violations = sim.stop()["violations"]
-        self.assertTrue(violations)  # seven lines came at once after an acknowledgement; some at least were read in time
+        # 63 lines each sent at once after an acknowledgement: on a loaded machine
+        # some may be read too late to be caught, never all of them.
+        self.assertTrue(violations)
         for violation in violations:
             self.assertRegex(violation, r"^line \d+ us after an upload line's acknowledgement left, within its 1 ms: @0100;")
 
